@@ -1,0 +1,96 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "CrashReporter/pipe/PipeMessage.h"
+
+namespace {
+
+PipeMessage GoodRegistration()
+{
+    PipeMessage m{};
+    m.messageType = 1;
+    m.processId = 1234;
+    m.threadIdAddress = 0x1000;
+    m.exceptionPointersAddress = 0x1004;
+    m.clientBlockAddress = 0x2000;
+    return m;
+}
+
+TEST(PipeMessageCodec, DecodesLittleEndianFieldsInWireOrder)
+{
+    std::uint8_t bytes[kPipeMessageSize];
+    for (std::size_t i = 0; i < sizeof(bytes); ++i) {
+        bytes[i] = static_cast<std::uint8_t>(i);
+    }
+    PipeMessage m{};
+    ASSERT_TRUE(DecodePipeMessage(bytes, sizeof(bytes), m));
+    EXPECT_EQ(m.messageType, 0x03020100u);
+    EXPECT_EQ(m.processId, 0x07060504u);
+    EXPECT_EQ(m.annotationCount, 0x1F1E1D1Cu);
+    EXPECT_EQ(m.serverAliveMutex, 0x2B2A2928u);
+
+    std::uint8_t again[kPipeMessageSize];
+    EncodePipeMessage(m, again);
+    EXPECT_EQ(0, std::memcmp(bytes, again, sizeof(bytes)));
+    // The in-memory layout is the wire layout.
+    EXPECT_EQ(0, std::memcmp(&m, bytes, sizeof(bytes)));
+}
+
+TEST(PipeMessageCodec, RefusesAnyOtherLength)
+{
+    std::uint8_t bytes[kPipeMessageSize + 1] = {};
+    PipeMessage m{};
+    EXPECT_FALSE(DecodePipeMessage(bytes, 43, m));
+    EXPECT_FALSE(DecodePipeMessage(bytes, 45, m));
+    EXPECT_FALSE(DecodePipeMessage(bytes, 0, m));
+}
+
+TEST(RegistrationValidation, AcceptsAWellFormedRegistration)
+{
+    EXPECT_TRUE(IsValidRegistration(GoodRegistration(), 44));
+    PipeMessage anyOptional = GoodRegistration();
+    anyOptional.dumpType = 0xFFFFFFFF;
+    anyOptional.annotationsAddress = 0;
+    anyOptional.annotationCount = 0xFFFFFFFF;
+    anyOptional.dumpRequestEvent = 77;  // fields the server does not read
+    EXPECT_TRUE(IsValidRegistration(anyOptional, 44));
+}
+
+TEST(RegistrationValidation, RefusesEachBrokenRule)
+{
+    EXPECT_FALSE(IsValidRegistration(GoodRegistration(), 43));
+    EXPECT_FALSE(IsValidRegistration(GoodRegistration(), 45));
+
+    PipeMessage m = GoodRegistration();
+    m.messageType = 2;
+    EXPECT_FALSE(IsValidRegistration(m, 44));
+    m.messageType = 0;
+    EXPECT_FALSE(IsValidRegistration(m, 44));
+
+    std::uint32_t PipeMessage::*required[] = {&PipeMessage::processId, &PipeMessage::threadIdAddress,
+                                              &PipeMessage::exceptionPointersAddress,
+                                              &PipeMessage::clientBlockAddress};
+    for (auto field : required) {
+        PipeMessage zeroed = GoodRegistration();
+        zeroed.*field = 0;
+        EXPECT_FALSE(IsValidRegistration(zeroed, 44));
+    }
+}
+
+TEST(RegisterReply, CarriesOnlyTypeServerIdAndHandles)
+{
+    PipeMessage reply = MakeRegisterReply(4242, 0x10, 0x14, 0x18);
+    std::uint8_t bytes[kPipeMessageSize];
+    EncodePipeMessage(reply, bytes);
+    EXPECT_EQ(reply.messageType, 2u);
+    EXPECT_EQ(reply.processId, 4242u);
+    for (std::size_t i = 8; i < 32; ++i) {
+        EXPECT_EQ(bytes[i], 0) << "byte " << i;
+    }
+    EXPECT_EQ(reply.dumpRequestEvent, 0x10u);
+    EXPECT_EQ(reply.dumpDoneEvent, 0x14u);
+    EXPECT_EQ(reply.serverAliveMutex, 0x18u);
+}
+
+}  // namespace
