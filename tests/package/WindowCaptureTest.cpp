@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -27,6 +28,29 @@ std::uint32_t U32(const std::vector<unsigned char>& b, std::size_t at)
 std::uint16_t U16(const std::vector<unsigned char>& b, std::size_t at)
 {
     return std::uint16_t(b[at] | b[at + 1] << 8);
+}
+
+// Measures of the GDI objects in use: the system's count where it keeps one, and the highest
+// slot a batch of fresh brushes gets. Freed slots are handed out again first, so every object
+// still held pushes the batch one slot further.
+struct GdiUse {
+    DWORD count;
+    UINT_PTR highestSlot;
+};
+
+GdiUse MeasureGdiUse()
+{
+    const DWORD count = ::GetGuiResources(::GetCurrentProcess(), GR_GDIOBJECTS);
+    std::vector<HBRUSH> brushes;
+    UINT_PTR highest = 0;
+    for (int i = 0; i < 256; ++i) {
+        brushes.push_back(::CreateSolidBrush(RGB(i, i, i)));
+        highest = std::max(highest, reinterpret_cast<UINT_PTR>(brushes.back()) & 0xFFFF);
+    }
+    for (HBRUSH brush : brushes) {
+        ::DeleteObject(brush);
+    }
+    return {count, highest};
 }
 
 // A window of another process, shared by every case.
@@ -111,6 +135,25 @@ TEST_F(WindowCaptureTest, ClientAreaOfAnotherProcessIsStoredAt16BitsBottomUp)
     EXPECT_EQ(image->infoBlockSize, 40u);
     EXPECT_EQ(image->pixelDataSize, imageSize);
     EXPECT_EQ(std::memcmp(image->infoBlock.get(), &file[14], 40), 0);
+}
+
+TEST_F(WindowCaptureTest, RepeatedCapturesHoldNoGdiObjects)
+{
+    const std::wstring base = dir_.File(L"shot");
+    {
+        WindowCapture warmUp;  // first-use allocations of the platform are not leaks
+        ASSERT_TRUE(warmUp.CaptureToFile(base, window_));
+    }
+    const GdiUse before = MeasureGdiUse();
+    for (int i = 0; i < 20; ++i) {
+        WindowCapture capture;
+        ASSERT_TRUE(capture.CaptureToFile(base, window_));
+    }
+    WindowCapture failing;
+    EXPECT_FALSE(failing.CaptureToFile(std::wstring(300, L'x'), window_));
+    const GdiUse after = MeasureGdiUse();
+    EXPECT_LE(after.count, before.count);
+    EXPECT_LE(after.highestSlot, before.highestSlot);
 }
 
 TEST_F(WindowCaptureTest, ExistingFileIsReplaced)
