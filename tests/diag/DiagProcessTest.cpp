@@ -1,0 +1,64 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include "ChildProcess.h"
+#include "CrashReporter/diag/JXDiagWrapper.h"
+#include "LinkedTokenProcess.h"
+#include "ReplacementLibrary.h"
+
+using namespace diag_testing;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+// Exit-code bits of DiagProbe.exe.
+constexpr DWORD kElevated = 1;
+constexpr DWORD kScanStarted = 2;
+
+// Each case copies the probe beside a replacement "libjxdiag.dll" in a folder of its own, so
+// the probe finds the library the way the reporter would: in its own folder.
+TEST(DiagProcessTest, ElevatedProcessRunsTheScanWithTheLibraryBesideIt)
+{
+    if (!IsProcessElevated()) {
+        GTEST_SKIP() << "needs an elevated test run";
+    }
+    ReplacementLibrary library(Variant::Whole);
+    ASSERT_TRUE(library.Ready());
+    ASSERT_TRUE(library.CopyProgram(L"DiagProbe.exe"));
+
+    testing_support::ChildProcess probe;
+    ASSERT_TRUE(probe.Start(library.File(L"DiagProbe.exe"), {}));
+    ASSERT_TRUE(probe.Wait());
+    EXPECT_EQ(probe.ExitCode(), kElevated | kScanStarted);  // and unloaded afterwards
+    EXPECT_EQ(library.LogLines(),
+              (Lines{"attach", "JXD_InitializeW KZR 0 0",
+                     "JXD_SetUserInformationW 0 RIZurarUzedudor Crash", "JXD_SetScanLevel 2",
+                     "JXD_SetScanOption 0", "JXD_StartScan", "JXD_Finalize", "detach"}));
+}
+
+TEST(DiagProcessTest, ProcessThatIsNotElevatedNeverLoadsTheLibrary)
+{
+    ReplacementLibrary library(Variant::Whole);
+    ASSERT_TRUE(library.Ready());
+    ASSERT_TRUE(library.CopyProgram(L"DiagProbe.exe"));
+    const std::wstring probe = library.File(L"DiagProbe.exe");
+
+    DWORD exitCode = 0xFFFFFFFF;
+    if (!IsProcessElevated()) {
+        testing_support::ChildProcess child;
+        ASSERT_TRUE(child.Start(probe, {}));
+        ASSERT_TRUE(child.Wait());
+        exitCode = child.ExitCode();
+    } else {
+        LinkedTokenRun run = RunWithLinkedToken(probe, exitCode);
+        if (run == LinkedTokenRun::Unavailable) {
+            GTEST_SKIP() << "no usable linked token to start a process that is not elevated";
+        }
+        ASSERT_EQ(run, LinkedTokenRun::Ran);
+    }
+    EXPECT_EQ(exitCode, 0u);  // not elevated, no scan, nothing loaded
+    EXPECT_FALSE(library.LogExists());
+}
+
+}  // namespace
