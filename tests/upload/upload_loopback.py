@@ -24,6 +24,9 @@ import unittest
 GROUP, COLLECTOR, WINE_RUN, PROBE = sys.argv[1:5]
 USER_AGENT = "RIZurarUzedudor/1.0 (Windows)"
 BOUNDARY_PATTERN = re.compile(r"-{27}[0-9A-F]{16}")
+# Headers that the transport writes by itself; the uploader adds only Content-Type.
+TRANSPORT_HEADERS = {"host", "user-agent", "content-length", "cache-control", "connection",
+                     "pragma"}
 PROBE_TIMEOUT = 120
 COLLECTOR_SECONDS = 280
 DELAY = 2.0
@@ -99,7 +102,8 @@ class Collector:
     def events(self, kind=None):
         try:
             with open(os.path.join(self.store, "events.jsonl"), encoding="utf-8") as log:
-                events = [json.loads(line) for line in log]
+                # A line still being written has no line end yet.
+                events = [json.loads(line) for line in log if line.endswith("\n")]
         except FileNotFoundError:
             return []
         return [e for e in events if kind is None or e["event"] == kind]
@@ -183,6 +187,9 @@ class UploadTestCase(unittest.TestCase):
         """The stored request is exactly the uploader's wire format for these inputs."""
         request = self.read_json(folder, "request.json")
         headers = {name.lower(): value for name, value in request["headers"]}
+        names = [name.lower() for name, _ in request["headers"]]
+        self.assertEqual(names.count("content-type"), 1)
+        self.assertLessEqual(set(names), TRANSPORT_HEADERS | {"content-type"})
         self.assertEqual(request["method"], "POST")
         self.assertEqual(request["path"], "/store-dump/")
         self.assertEqual(headers.get("user-agent"), USER_AGENT)
