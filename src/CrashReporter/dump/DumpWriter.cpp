@@ -129,7 +129,8 @@ bool DumpWriter::WriteDump(HANDLE process, DWORD processId, DWORD threadId,
 
     if (clientBlockAddress != 0) {
         SIZE_T bytesRead = 0;
-        const void* address = reinterpret_cast<const void*>(static_cast<std::uintptr_t>(clientBlockAddress));
+        const void* address =
+            reinterpret_cast<const void*>(static_cast<std::uintptr_t>(clientBlockAddress));
         if (!::ReadProcessMemory(process, address, clientBlock, sizeof(clientBlock), &bytesRead) ||
             bytesRead != sizeof(clientBlock)) {
             return false;
@@ -140,15 +141,21 @@ bool DumpWriter::WriteDump(HANDLE process, DWORD processId, DWORD threadId,
         streamInfo.UserStreamCount = 2;
     }
 
-    const BOOL normalWritten =
-        writeDump(process, processId, normalFile.get(),
-                  static_cast<MINIDUMP_TYPE>(NormalDumpTypeFor(dumpType)), exceptionInfo,
-                  &streamInfo, nullptr);
+    BOOL normalWritten = FALSE;
     BOOL fullWritten = TRUE;
-    if (pair) {
-        fullWritten = writeDump(process, processId, fullFile.get(),
-                                static_cast<MINIDUMP_TYPE>(dumpType), exceptionInfo, &streamInfo,
-                                nullptr);
+    {
+        // The debug-help library is single-threaded and its state is process-wide: concurrent
+        // dumps of two clients corrupt it, so the writes of every writer take turns.
+        static win32::CriticalSection writeLock;
+        win32::CriticalSectionLock write(writeLock);
+        normalWritten = writeDump(process, processId, normalFile.get(),
+                                  static_cast<MINIDUMP_TYPE>(NormalDumpTypeFor(dumpType)),
+                                  exceptionInfo, &streamInfo, nullptr);
+        if (pair) {
+            fullWritten =
+                writeDump(process, processId, fullFile.get(), static_cast<MINIDUMP_TYPE>(dumpType),
+                          exceptionInfo, &streamInfo, nullptr);
+        }
     }
     normalFile.reset();
     fullFile.reset();
