@@ -7,8 +7,7 @@
 namespace win32 {
 
 // A thread-pool wait registration. Destruction cancels the wait and blocks until a running
-// callback has returned; Cancel() is for the places that must not block (inside the wait's
-// own callback, or where the caller waits for the callback by other means).
+// callback has returned, so it must not run inside a callback of the same wait thread.
 struct WaitTraits {
     using Type = HANDLE;
     static Type Invalid() noexcept { return nullptr; }
@@ -20,11 +19,27 @@ class UniqueWait : public UniqueResource<WaitTraits> {
 public:
     using UniqueResource<WaitTraits>::UniqueResource;
 
-    // Cancels without waiting for a running callback.
+    // Cancels without waiting for a running callback (safe inside the wait's own callback).
     void Cancel() noexcept
     {
         if (HANDLE wait = release()) {
             ::UnregisterWait(wait);
+        }
+    }
+
+    // Cancels without blocking; completionEvent is signalled once no callback of this wait
+    // runs any more, so the caller can wait for that later and elsewhere.
+    void CancelNotifying(HANDLE completionEvent) noexcept
+    {
+        HANDLE wait = release();
+        if (wait == nullptr) {
+            ::SetEvent(completionEvent);
+            return;
+        }
+        // TRUE means no callback was pending; any failure but ERROR_IO_PENDING means nothing
+        // will signal the event. Signalling it twice is harmless.
+        if (::UnregisterWaitEx(wait, completionEvent) || ::GetLastError() != ERROR_IO_PENDING) {
+            ::SetEvent(completionEvent);
         }
     }
 };

@@ -38,6 +38,14 @@ bool ChildProcess::Start(const std::wstring& program, const std::vector<std::wst
     output_.reset(readEnd);
     win32::UniqueHandle childOutput(writeEnd);
     ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    HANDLE inputRead = nullptr;
+    HANDLE inputWrite = nullptr;
+    if (!::CreatePipe(&inputRead, &inputWrite, &inheritable, 0)) {
+        return false;
+    }
+    input_.reset(inputWrite);
+    win32::UniqueHandle childInput(inputRead);
+    ::SetHandleInformation(inputWrite, HANDLE_FLAG_INHERIT, 0);
     for (HANDLE h : inherit) {
         ::SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
     }
@@ -49,7 +57,7 @@ bool ChildProcess::Start(const std::wstring& program, const std::vector<std::wst
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdInput = inputRead;
     startup.hStdOutput = writeEnd;
     startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION info{};
@@ -61,6 +69,14 @@ bool ChildProcess::Start(const std::wstring& program, const std::vector<std::wst
     process_.reset(info.hProcess);
     processId_ = info.dwProcessId;
     return true;
+}
+
+bool ChildProcess::WriteLine(const std::string& line)
+{
+    const std::string text = line + "\n";
+    DWORD written = 0;
+    return ::WriteFile(input_.get(), text.data(), DWORD(text.size()), &written, nullptr) &&
+           written == text.size();
 }
 
 bool ChildProcess::ReadLine(std::string& line, DWORD timeoutMs)

@@ -24,6 +24,9 @@ public:
     bool Start(const std::wstring& program, const std::vector<std::wstring>& arguments,
                const std::vector<HANDLE>& inherit = {}, DWORD creationFlags = 0);
 
+    // Sends one line to the child's standard input.
+    bool WriteLine(const std::string& line);
+
     // One line of the child's output, without its line end; false on time-out or end.
     bool ReadLine(std::string& line, DWORD timeoutMs = 30000);
 
@@ -38,6 +41,7 @@ public:
 private:
     win32::UniqueHandle process_;
     win32::UniqueHandle output_;
+    win32::UniqueHandle input_;
     DWORD processId_ = 0;
     std::string pending_;
 };

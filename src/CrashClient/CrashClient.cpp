@@ -1,0 +1,151 @@
+#include "CrashClient/CrashClient.h"
+
+#include <cstring>
+
+namespace {
+
+std::uint32_t AddressOf(const volatile void* p)
+{
+    return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p));
+}
+
+void CopyText(wchar_t (&field)[kAnnotationTextUnits], const std::wstring& text)
+{
+    const std::size_t length = text.size() < kAnnotationTextUnits ? text.size() : kAnnotationTextUnits - 1;
+    text.copy(field, length);
+    field[length] = L'\0';
+}
+
+constexpr DWORD kPipeRetryIntervalMs = 10;
+
+}  // namespace
+
+win32::UniqueHandle ConnectToCrashPipe(const std::wstring& pipeName, DWORD timeoutMs)
+{
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    for (;;) {
+        win32::UniqueHandle pipe(::CreateFileW(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                               nullptr, OPEN_EXISTING, 0, nullptr));
+        if (pipe) {
+            DWORD mode = PIPE_READMODE_MESSAGE;
+            if (!::SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr)) {
+                return {};
+            }
+            return pipe;
+        }
+        const DWORD error = ::GetLastError();
+        if ((error != ERROR_PIPE_BUSY && error != ERROR_FILE_NOT_FOUND) ||
+            ::GetTickCount64() >= deadline) {
+            return {};
+        }
+        // The single instance is between clients, or the server is not listening yet.
+        if (error == ERROR_PIPE_BUSY) {
+            ::WaitNamedPipeW(pipeName.c_str(), kPipeRetryIntervalMs);
+        } else {
+            ::Sleep(kPipeRetryIntervalMs);
+        }
+    }
+}
+
+CrashClient::CrashClient(std::size_t annotationCapacity) : annotations_(annotationCapacity) {}
+
+PipeMessage CrashClient::MakeRegistration(std::uint32_t dumpType) const
+{
+    PipeMessage m{};
+    m.messageType = static_cast<std::uint32_t>(PipeMessageType::Register);
+    m.processId = ::GetCurrentProcessId();
+    m.dumpType = dumpType;
+    m.threadIdAddress = AddressOf(&threadId_);
+    m.exceptionPointersAddress = AddressOf(&exceptionPointers_);
+    m.clientBlockAddress = AddressOf(clientBlock_);
+    m.annotationsAddress = annotations_.empty() ? 0 : AddressOf(annotations_.data());
+    m.annotationCount = static_cast<std::uint32_t>(annotations_.size());
+    return m;
+}
+
+bool CrashClient::Register(const std::wstring& pipeName, std::uint32_t dumpType, DWORD timeoutMs)
+{
+    return Register(pipeName, MakeRegistration(dumpType), timeoutMs);
+}
+
+bool CrashClient::Register(const std::wstring& pipeName, const PipeMessage& registration,
+                           DWORD timeoutMs)
+{
+    win32::UniqueHandle pipe = ConnectToCrashPipe(pipeName, timeoutMs);
+    if (!pipe) {
+        return false;
+    }
+    DWORD written = 0;
+    if (!::WriteFile(pipe.get(), &registration, sizeof(registration), &written, nullptr) ||
+        written != sizeof(registration)) {
+        return false;
+    }
+    PipeMessage reply{};
+    DWORD read = 0;
+    if (!::ReadFile(pipe.get(), &reply, sizeof(reply), &read, nullptr) || read != sizeof(reply) ||
+        reply.messageType != static_cast<std::uint32_t>(PipeMessageType::RegisterReply)) {
+        return false;
+    }
+    auto handle = [](std::uint32_t value) {
+        return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value));
+    };
+    // The handles are ours from here on, whatever happens to the acknowledgement.
+    dumpRequestEvent_.reset(handle(reply.dumpRequestEvent));
+    dumpDoneEvent_.reset(handle(reply.dumpDoneEvent));
+    serverAliveMutex_.reset(handle(reply.serverAliveMutex));
+    serverProcessId_ = reply.processId;
+    const PipeMessage acknowledgement = registration;
+    return ::WriteFile(pipe.get(), &acknowledgement, sizeof(acknowledgement), &written, nullptr) &&
+           written == sizeof(acknowledgement);
+}
+
+bool CrashClient::AddAnnotation(const std::wstring& name, const std::wstring& value)
+{
+    if (annotationsUsed_ >= annotations_.size()) {
+        return false;
+    }
+    ClientAnnotation& slot = annotations_[annotationsUsed_++];
+    CopyText(slot.name, name);
+    CopyText(slot.value, value);
+    return true;
+}
+
+CrashClient::DumpWait CrashClient::RequestDump(DWORD threadId, EXCEPTION_POINTERS* exception,
+                                               DWORD timeoutMs)
+{
+    if (!IsRegistered()) {
+        return DumpWait::Failed;
+    }
+    threadId_ = threadId;
+    exceptionPointers_ = AddressOf(exception);
+    if (!::ResetEvent(dumpDoneEvent_.get()) || !::SetEvent(dumpRequestEvent_.get())) {
+        return DumpWait::Failed;
+    }
+    const HANDLE waits[] = {dumpDoneEvent_.get(), serverAliveMutex_.get()};
+    const DWORD result = ::WaitForMultipleObjects(2, waits, FALSE, timeoutMs);
+    switch (result) {
+        case WAIT_OBJECT_0:
+            return DumpWait::Done;
+        case WAIT_OBJECT_0 + 1:
+        case WAIT_ABANDONED_0 + 1:
+            ::ReleaseMutex(serverAliveMutex_.get());  // we only looked; the reporter is gone
+            return DumpWait::ReporterGone;
+        case WAIT_TIMEOUT:
+            return DumpWait::TimedOut;
+        default:
+            return DumpWait::Failed;
+    }
+}
+
+bool CrashClient::IsReporterAlive() const
+{
+    if (!serverAliveMutex_) {
+        return false;
+    }
+    const DWORD result = ::WaitForSingleObject(serverAliveMutex_.get(), 0);
+    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) {
+        ::ReleaseMutex(serverAliveMutex_.get());
+        return false;
+    }
+    return result == WAIT_TIMEOUT;
+}

@@ -1,0 +1,115 @@
+#include "CrashReporter/pipe/ClientRecord.h"
+
+#include <new>
+
+#include "CrashReporter/pipe/Annotations.h"
+
+namespace {
+
+win32::UniqueHandle MakeCompletionEvent()
+{
+    return win32::UniqueHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+}
+
+const void* ClientAddress(std::uint32_t address)
+{
+    return reinterpret_cast<const void*>(static_cast<std::uintptr_t>(address));
+}
+
+}  // namespace
+
+std::uint64_t CurrentSystemTime()
+{
+    FILETIME now;
+    ::GetSystemTimeAsFileTime(&now);
+    return (std::uint64_t(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
+ClientRecord::ClientRecord(CrashPipeServer* owner, const PipeMessage& registration,
+                           std::uint64_t registeredAt)
+    : server(owner),
+      processId(registration.processId),
+      dumpType(registration.dumpType),
+      exceptionPointersAddress(registration.exceptionPointersAddress),
+      clientBlockAddress(registration.clientBlockAddress),
+      annotationsAddress(registration.annotationsAddress),
+      annotationCount(registration.annotationCount),
+      threadIdAddress(registration.threadIdAddress),
+      registrationTime(registeredAt)
+{
+}
+
+void ClientRecord::ReadAnnotations()
+{
+    if (!annotations) {
+        const std::size_t slots = AnnotationSlotsFor(annotationCount);
+        annotations.reset(new (std::nothrow) ClientAnnotation[slots]());
+        if (!annotations) {
+            return;  // the request goes on without annotations
+        }
+        annotationSlots = slots;
+        SetAnnotationText(annotations[slots - 1].name, kElapsedAnnotationName);
+    }
+    if (ReadsClientAnnotations(annotationCount)) {
+        SIZE_T read = 0;
+        const SIZE_T bytes = SIZE_T(annotationCount) * sizeof(ClientAnnotation);
+        if (!::ReadProcessMemory(processHandle.get(), ClientAddress(annotationsAddress),
+                                 annotations.get(), bytes, &read)) {
+            return;  // "ptime" keeps what it had
+        }
+        // The client's text need not be terminated; ours always is.
+        for (std::size_t i = 0; i < annotationCount; ++i) {
+            annotations[i].name[kAnnotationTextUnits - 1] = L'\0';
+            annotations[i].value[kAnnotationTextUnits - 1] = L'\0';
+        }
+    }
+    SetAnnotationText(annotations[annotationSlots - 1].value,
+                      ElapsedMillisecondsText(CurrentSystemTime() - registrationTime));
+}
+
+win32::UniqueHandle ClientRecord::CancelWaits()
+{
+    win32::UniqueHandle exitDone = MakeCompletionEvent();
+    if (!dumpWaitDone_) {
+        dumpWaitDone_ = MakeCompletionEvent();
+    }
+    if (dumpWaitDone_) {
+        dumpRequestWait.CancelNotifying(dumpWaitDone_.get());
+    } else {
+        dumpRequestWait.Cancel();
+    }
+    if (exitDone) {
+        processExitWait.CancelNotifying(exitDone.get());
+    } else {
+        processExitWait.Cancel();
+    }
+    return exitDone;
+}
+
+void ClientRecord::Destroy()
+{
+    dumpRequestWait.reset();  // each blocks until a running callback has returned
+    processExitWait.reset();
+    if (dumpWaitDone_) {
+        ::WaitForSingleObject(dumpWaitDone_.get(), INFINITE);
+        dumpWaitDone_.reset();
+    }
+    processHandle.reset();
+    dumpRequestEvent.reset();
+    dumpDoneEvent.reset();
+    annotations.reset();
+    annotationSlots = 0;
+    Release();
+}
+
+void ClientRecord::AddReference()
+{
+    ::InterlockedIncrement(&references_);
+}
+
+void ClientRecord::Release()
+{
+    if (::InterlockedDecrement(&references_) == 0) {
+        delete this;
+    }
+}

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "CrashReporter/pipe/PipeMessage.h"
+#include "Win32/UniqueHandle.h"
+#include "Win32/UniqueWait.h"
+
+class CrashPipeServer;
+
+// The server's record of one registered client: what the client told us at registration,
+// our handles to its process and events, and the waits that serve its dump requests and
+// its exit.
+//
+// Its memory is reference counted: the list of registered clients holds one reference and
+// the handshake holds another while the record is its current client, so a client that dies
+// during its own handshake cannot free the record under the connected callback. Destroy()
+// releases the system resources at once and drops one reference.
+class ClientRecord {
+public:
+    ClientRecord(CrashPipeServer* server, const PipeMessage& registration,
+                 std::uint64_t registrationTime);
+
+    ClientRecord(const ClientRecord&) = delete;
+    ClientRecord& operator=(const ClientRecord&) = delete;
+
+    // Refreshes the copy of the client's annotations and the "ptime" entry.
+    void ReadAnnotations();
+
+    // Stops both waits without blocking; callbacks still running are waited for by Destroy.
+    // Returns, for the caller to wait on, an event set once the exit wait's callback is done.
+    win32::UniqueHandle CancelWaits();
+
+    // Cancels the waits and waits for a running callback of either, closes the handles, frees
+    // the annotations, and drops one reference. Must not run on a thread that serves one of
+    // this record's waits.
+    void Destroy();
+
+    void AddReference();
+    void Release();
+
+    CrashPipeServer* const server;
+    const std::uint32_t processId;
+    const std::uint32_t dumpType;
+    const std::uint32_t exceptionPointersAddress;
+    const std::uint32_t clientBlockAddress;
+    const std::uint32_t annotationsAddress;
+    const std::uint32_t annotationCount;
+    std::unique_ptr<ClientAnnotation[]> annotations;  // null until the first dump request
+    std::size_t annotationSlots = 0;                  // entries in annotations
+    const std::uint32_t threadIdAddress;
+    win32::UniqueHandle processHandle;
+    win32::UniqueHandle dumpRequestEvent;
+    win32::UniqueHandle dumpDoneEvent;
+    win32::UniqueWait dumpRequestWait;
+    win32::UniqueWait processExitWait;
+    const std::uint64_t registrationTime;  // UTC, 100-ns units
+
+private:
+    ~ClientRecord() = default;
+
+    win32::UniqueHandle dumpWaitDone_;  // set once a cancelled dump wait's callback is done
+    volatile LONG references_ = 1;
+};
+
+// The current system time as a 64-bit count of 100-ns units.
+std::uint64_t CurrentSystemTime();

@@ -1,0 +1,492 @@
+#include "CrashReporter/pipe/CrashPipeServer.h"
+
+#include <vector>
+
+#include "CrashReporter/pipe/ClientRecord.h"
+
+namespace {
+
+constexpr DWORD kPipeOpenMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED;
+constexpr DWORD kPipeMode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT;
+constexpr DWORD kPipeInstances = 1;
+constexpr DWORD kPipeBufferSize = 64;
+constexpr DWORD kPipeDefaultTimeout = 0;  // the system default
+
+constexpr ULONG kPipeWaitFlags = WT_EXECUTEINWAITTHREAD;
+constexpr ULONG kDumpRequestWaitFlags = WT_EXECUTEINWAITTHREAD | WT_EXECUTELONGFUNCTION;
+constexpr ULONG kProcessExitWaitFlags = WT_EXECUTEONLYONCE;
+
+constexpr DWORD kClientProcessAccess = GENERIC_ALL;
+
+constexpr int kStoppedPollCount = 100;
+constexpr DWORD kStoppedPollIntervalMs = 10;
+constexpr DWORD kExitWorkPollIntervalMs = 5;
+constexpr DWORD kExitWorkBoundMs = 10000;
+
+win32::UniqueHandle CreateManualResetEvent()
+{
+    return win32::UniqueHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+}
+
+const void* ClientAddress(std::uint32_t address)
+{
+    return reinterpret_cast<const void*>(static_cast<std::uintptr_t>(address));
+}
+
+bool ReadClientValue(HANDLE process, std::uint32_t address, std::uint32_t& value)
+{
+    SIZE_T read = 0;
+    return ::ReadProcessMemory(process, ClientAddress(address), &value, sizeof(value), &read) &&
+           read == sizeof(value);
+}
+
+// Duplicates one of our handles into the client; the value is only meaningful there.
+bool DuplicateIntoClient(HANDLE client, HANDLE source, DWORD access, std::uint32_t& target)
+{
+    HANDLE duplicate = nullptr;
+    if (!::DuplicateHandle(::GetCurrentProcess(), source, client, &duplicate, access, FALSE, 0)) {
+        return false;
+    }
+    target = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(duplicate));
+    return true;
+}
+
+// Takes back handles already given to a client that is then refused.
+void CloseInClient(HANDLE client, std::uint32_t value)
+{
+    if (value != 0) {
+        ::DuplicateHandle(client, reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value)),
+                          nullptr, nullptr, 0, FALSE, DUPLICATE_CLOSE_SOURCE);
+    }
+}
+
+}  // namespace
+
+CrashPipeServer::CrashPipeServer(const std::wstring& pipeName,
+                                 ClientConnectedCallback connectedCallback, void* connectedContext,
+                                 DumpRequestedCallback dumpRequestedCallback,
+                                 void* dumpRequestedContext, ClientExitedCallback exitedCallback,
+                                 void* exitedContext, const std::wstring* dumpDirectory)
+    : pipeName_(pipeName),
+      connectedCallback_(connectedCallback),
+      connectedContext_(connectedContext),
+      dumpRequestedCallback_(dumpRequestedCallback),
+      dumpRequestedContext_(dumpRequestedContext),
+      exitedCallback_(exitedCallback),
+      exitedContext_(exitedContext),
+      dumpWriter_(dumpDirectory != nullptr ? *dumpDirectory : std::wstring())
+{
+}
+
+bool CrashPipeServer::Start()
+{
+    if (state_.load() != PipeServerState::NotStarted) {
+        return false;
+    }
+    state_ = PipeServerState::Listen;
+    serverAliveMutex_.reset(::CreateMutexW(nullptr, TRUE, nullptr));
+    if (!serverAliveMutex_) {
+        return false;
+    }
+    pipeEvent_ = CreateManualResetEvent();
+    if (!pipeEvent_) {
+        return false;
+    }
+    overlapped_ = OVERLAPPED{};
+    overlapped_.hEvent = pipeEvent_.get();
+    if (!::RegisterWaitForSingleObject(pipeWait_.put(), pipeEvent_.get(), OnPipeEvent, this,
+                                       INFINITE, kPipeWaitFlags)) {
+        return false;
+    }
+    pipeHandle_.reset(::CreateNamedPipeW(pipeName_.c_str(), kPipeOpenMode, kPipeMode, kPipeInstances,
+                                         kPipeBufferSize, kPipeBufferSize, kPipeDefaultTimeout,
+                                         nullptr));
+    if (!pipeHandle_) {
+        return false;
+    }
+    HandleListen();
+    return state_.load() != PipeServerState::Stopped;
+}
+
+CrashPipeServer::~CrashPipeServer()
+{
+    shuttingDown_ = true;
+    if (pipeHandle_) {
+        ::DisconnectNamedPipe(pipeHandle_.get());
+    }
+    for (int i = 0; i < kStoppedPollCount && state_.load() != PipeServerState::Stopped; ++i) {
+        ::Sleep(kStoppedPollIntervalMs);
+    }
+    pipeWait_.reset();  // waits for a running OnPipeEvent
+    pipeHandle_.reset();
+    ReleaseCurrentClient();
+
+    StopWatchingClients();
+    WaitForExitWork();
+    DestroyClients();
+
+    if (serverAliveMutex_) {
+        ::ReleaseMutex(serverAliveMutex_.get());
+        serverAliveMutex_.reset();
+    }
+    pipeEvent_.reset();
+}
+
+// ---- The handshake state machine, run on the pipe wait's thread ----
+
+VOID CALLBACK CrashPipeServer::OnPipeEvent(PVOID context, BOOLEAN)
+{
+    static_cast<CrashPipeServer*>(context)->Dispatch();
+}
+
+void CrashPipeServer::Dispatch()
+{
+    if (shuttingDown_.load()) {
+        state_ = PipeServerState::Stopped;
+        ::ResetEvent(pipeEvent_.get());  // ends the repeated callbacks
+        return;
+    }
+    switch (state_.load()) {
+        case PipeServerState::Stopped: HandleStopped(); break;
+        case PipeServerState::Listen: HandleListen(); break;
+        case PipeServerState::ConnectPending: HandleConnectPending(); break;
+        case PipeServerState::ReadRegistration: HandleReadRegistration(); break;
+        case PipeServerState::RegistrationPending: HandleRegistrationPending(); break;
+        case PipeServerState::ProcessRegistration: HandleProcessRegistration(); break;
+        case PipeServerState::ReplyPending: HandleReplyPending(); break;
+        case PipeServerState::ReadAcknowledgement: HandleReadAcknowledgement(); break;
+        case PipeServerState::AcknowledgementPending: HandleAcknowledgementPending(); break;
+        case PipeServerState::Disconnect: HandleDisconnect(); break;
+        default: state_ = PipeServerState::Stopped; break;
+    }
+}
+
+// Stores the next state, then sets the event so that its handler runs at once.
+void CrashPipeServer::SetStateAndSignal(PipeServerState next)
+{
+    state_ = next;
+    if (!::SetEvent(pipeEvent_.get())) {
+        state_ = PipeServerState::Stopped;
+    }
+}
+
+void CrashPipeServer::HandleStopped()
+{
+    pipeWait_.Cancel();  // we run inside this wait's callback: never block here
+    pipeHandle_.reset();
+    pipeEvent_.reset();
+}
+
+void CrashPipeServer::HandleListen()
+{
+    if (!::ResetEvent(pipeEvent_.get())) {
+        SetStateAndSignal(PipeServerState::Stopped);
+        return;
+    }
+    if (::ConnectNamedPipe(pipeHandle_.get(), &overlapped_)) {
+        SetStateAndSignal(PipeServerState::Stopped);  // an overlapped connect never completes at once
+        return;
+    }
+    switch (::GetLastError()) {
+        case ERROR_IO_PENDING: state_ = PipeServerState::ConnectPending; break;
+        case ERROR_PIPE_CONNECTED: SetStateAndSignal(PipeServerState::ReadRegistration); break;
+        default: SetStateAndSignal(PipeServerState::Stopped); break;
+    }
+}
+
+void CrashPipeServer::HandleConnectPending()
+{
+    DWORD unused = 0;
+    if (::GetOverlappedResult(pipeHandle_.get(), &overlapped_, &unused, FALSE)) {
+        SetStateAndSignal(PipeServerState::ReadRegistration);
+    } else if (::GetLastError() != ERROR_IO_INCOMPLETE) {
+        SetStateAndSignal(PipeServerState::Disconnect);
+    }
+}
+
+void CrashPipeServer::HandleReadRegistration()
+{
+    messageBuffer_ = PipeMessage{};
+    // The read's completion sets the event, also when it completes at once.
+    if (::ReadFile(pipeHandle_.get(), &messageBuffer_, sizeof(messageBuffer_), nullptr, &overlapped_) ||
+        ::GetLastError() == ERROR_IO_PENDING) {
+        state_ = PipeServerState::RegistrationPending;
+    } else {
+        SetStateAndSignal(PipeServerState::Disconnect);  // ERROR_MORE_DATA for a longer message
+    }
+}
+
+void CrashPipeServer::HandleRegistrationPending()
+{
+    DWORD read = 0;
+    const bool complete = ::GetOverlappedResult(pipeHandle_.get(), &overlapped_, &read, FALSE) &&
+                          read == kPipeMessageSize;
+    SetStateAndSignal(complete ? PipeServerState::ProcessRegistration : PipeServerState::Disconnect);
+}
+
+// A registration names the process to be opened, dumped and handed our handles: it must be
+// the process on the other end of the pipe, or any local process could have another one
+// dumped and uploaded.
+bool CrashPipeServer::IsRegistrationFromPipeClient() const
+{
+    ULONG clientProcessId = 0;
+    return ::GetNamedPipeClientProcessId(pipeHandle_.get(), &clientProcessId) &&
+           clientProcessId == messageBuffer_.processId;
+}
+
+void CrashPipeServer::HandleProcessRegistration()
+{
+    if (!IsValidRegistration(messageBuffer_, kPipeMessageSize) || !IsRegistrationFromPipeClient()) {
+        SetStateAndSignal(PipeServerState::Disconnect);
+        return;
+    }
+    ClientRecord* record = nullptr;
+    if (RegisterClient(record)) {
+        record->AddReference();  // the list holds one reference, the handshake this one
+        currentClient_ = record;
+        state_ = PipeServerState::ReplyPending;  // the reply write's completion signals
+        return;
+    }
+    SetStateAndSignal(PipeServerState::Disconnect);
+    DiscardRefusedRecord(record);
+}
+
+void CrashPipeServer::HandleReplyPending()
+{
+    DWORD unused = 0;
+    SetStateAndSignal(::GetOverlappedResult(pipeHandle_.get(), &overlapped_, &unused, FALSE)
+                          ? PipeServerState::ReadAcknowledgement
+                          : PipeServerState::Disconnect);
+}
+
+void CrashPipeServer::HandleReadAcknowledgement()
+{
+    if (::ReadFile(pipeHandle_.get(), &messageBuffer_, sizeof(messageBuffer_), nullptr, &overlapped_)) {
+        SetStateAndSignal(PipeServerState::AcknowledgementPending);
+    } else if (::GetLastError() == ERROR_IO_PENDING) {
+        state_ = PipeServerState::AcknowledgementPending;
+    } else {
+        SetStateAndSignal(PipeServerState::Disconnect);
+    }
+}
+
+void CrashPipeServer::HandleAcknowledgementPending()
+{
+    DWORD unused = 0;
+    if (::GetOverlappedResult(pipeHandle_.get(), &overlapped_, &unused, FALSE) && connectedCallback_) {
+        connectedCallback_(connectedContext_, currentClient_);
+    }
+    SetStateAndSignal(PipeServerState::Disconnect);
+}
+
+void CrashPipeServer::HandleDisconnect()
+{
+    ReleaseCurrentClient();
+    HANDLE event = overlapped_.hEvent;
+    overlapped_ = OVERLAPPED{};
+    overlapped_.hEvent = event;
+    if (!::ResetEvent(pipeEvent_.get()) || !::DisconnectNamedPipe(pipeHandle_.get())) {
+        SetStateAndSignal(PipeServerState::Stopped);
+        return;
+    }
+    if (!shuttingDown_.load()) {
+        SetStateAndSignal(PipeServerState::Listen);
+    }
+}
+
+void CrashPipeServer::ReleaseCurrentClient()
+{
+    if (ClientRecord* record = currentClient_) {
+        currentClient_ = nullptr;
+        record->Release();
+    }
+}
+
+// ---- Registration, run inside the handshake ----
+
+bool CrashPipeServer::RegisterClient(ClientRecord*& record)
+{
+    record = new ClientRecord(this, messageBuffer_, CurrentSystemTime());
+    record->processHandle.reset(::OpenProcess(kClientProcessAccess, FALSE, record->processId));
+    if (!record->processHandle) {
+        return false;
+    }
+    record->dumpRequestEvent = CreateManualResetEvent();
+    if (!record->dumpRequestEvent) {
+        return false;
+    }
+    record->dumpDoneEvent = CreateManualResetEvent();
+    if (!record->dumpDoneEvent) {
+        return false;
+    }
+    replyBuffer_ = MakeRegisterReply(::GetCurrentProcessId(), 0, 0, 0);
+    HANDLE client = record->processHandle.get();
+    auto takeBack = [&] {
+        CloseInClient(client, replyBuffer_.dumpRequestEvent);
+        CloseInClient(client, replyBuffer_.dumpDoneEvent);
+        CloseInClient(client, replyBuffer_.serverAliveMutex);
+    };
+    if (!DuplicateIntoClient(client, record->dumpRequestEvent.get(), kClientDumpRequestAccess,
+                             replyBuffer_.dumpRequestEvent) ||
+        !DuplicateIntoClient(client, record->dumpDoneEvent.get(), kClientDumpDoneAccess,
+                             replyBuffer_.dumpDoneEvent) ||
+        !DuplicateIntoClient(client, serverAliveMutex_.get(), kClientServerAliveAccess,
+                             replyBuffer_.serverAliveMutex)) {
+        takeBack();
+        return false;
+    }
+    if (!::WriteFile(pipeHandle_.get(), &replyBuffer_, sizeof(replyBuffer_), nullptr, &overlapped_) &&
+        ::GetLastError() != ERROR_IO_PENDING) {
+        takeBack();
+        return false;
+    }
+    if (!AddClient(record)) {
+        takeBack();
+        return false;
+    }
+    return true;
+}
+
+bool CrashPipeServer::AddClient(ClientRecord* record)
+{
+    if (!::RegisterWaitForSingleObject(record->dumpRequestWait.put(), record->dumpRequestEvent.get(),
+                                       OnDumpRequest, record, INFINITE, kDumpRequestWaitFlags)) {
+        return false;
+    }
+    if (!::RegisterWaitForSingleObject(record->processExitWait.put(), record->processHandle.get(),
+                                       OnClientProcessExit, record, INFINITE, kProcessExitWaitFlags)) {
+        return false;
+    }
+    win32::CriticalSectionLock lock(clientsLock_);
+    clients_.push_back(record);
+    return true;
+}
+
+// A refused record may already have a registered dump wait, whose cancellation must wait for
+// its callback; that cannot happen on the pipe wait's thread, so it is done as exit work.
+void CrashPipeServer::DiscardRefusedRecord(ClientRecord* record)
+{
+    if (record == nullptr) {
+        return;
+    }
+    if (!record->dumpRequestWait && !record->processExitWait) {
+        record->Destroy();
+        return;
+    }
+    if (!QueueExitWork(DestroyRecordWork, record)) {
+        record->CancelWaits();  // we cannot wait here; leave the record rather than free it early
+    }
+}
+
+// ---- Registered clients ----
+
+VOID CALLBACK CrashPipeServer::OnDumpRequest(PVOID context, BOOLEAN)
+{
+    auto* record = static_cast<ClientRecord*>(context);
+    record->ReadAnnotations();
+    record->server->HandleDumpRequest(record);
+    ::ResetEvent(record->dumpRequestEvent.get());
+}
+
+void CrashPipeServer::HandleDumpRequest(ClientRecord* record)
+{
+    HANDLE process = record->processHandle.get();
+    std::uint32_t exceptionPointers = 0;
+    std::uint32_t threadId = 0;
+    if (!ReadClientValue(process, record->exceptionPointersAddress, exceptionPointers) ||
+        !ReadClientValue(process, record->threadIdAddress, threadId)) {
+        return;
+    }
+    std::wstring dumpPath;
+    if (!dumpWriter_.WriteDump(process, record->processId, threadId, exceptionPointers,
+                               record->clientBlockAddress, record->dumpType, &dumpPath)) {
+        return;
+    }
+    if (dumpRequestedCallback_) {
+        dumpRequestedCallback_(dumpRequestedContext_, record, &dumpPath);
+    }
+    ::SetEvent(record->dumpDoneEvent.get());
+}
+
+VOID CALLBACK CrashPipeServer::OnClientProcessExit(PVOID context, BOOLEAN)
+{
+    auto* record = static_cast<ClientRecord*>(context);
+    record->server->QueueExitWork(RemoveClientWork, record);
+}
+
+bool CrashPipeServer::QueueExitWork(LPTHREAD_START_ROUTINE work, ClientRecord* record)
+{
+    ::InterlockedIncrement(&pendingExitWork_);
+    if (!::QueueUserWorkItem(work, record, WT_EXECUTEDEFAULT)) {
+        ::InterlockedDecrement(&pendingExitWork_);
+        return false;
+    }
+    return true;
+}
+
+DWORD WINAPI CrashPipeServer::RemoveClientWork(PVOID context)
+{
+    auto* record = static_cast<ClientRecord*>(context);
+    CrashPipeServer* server = record->server;
+    if (server->exitedCallback_) {
+        server->exitedCallback_(server->exitedContext_, record);
+    }
+    {
+        win32::CriticalSectionLock lock(server->clientsLock_);
+        server->clients_.remove(record);
+    }
+    record->Destroy();  // waits for a dump request of this client still being handled
+    ::InterlockedDecrement(&server->pendingExitWork_);
+    return 0;
+}
+
+DWORD WINAPI CrashPipeServer::DestroyRecordWork(PVOID context)
+{
+    auto* record = static_cast<ClientRecord*>(context);
+    CrashPipeServer* server = record->server;
+    record->Destroy();
+    ::InterlockedDecrement(&server->pendingExitWork_);
+    return 0;
+}
+
+// ---- Shutdown of the registered clients ----
+
+void CrashPipeServer::StopWatchingClients()
+{
+    win32::CriticalSectionLock lock(clientsLock_);
+    for (ClientRecord* record : clients_) {
+        exitWaitsDone_.push_back(record->CancelWaits());
+    }
+}
+
+void CrashPipeServer::WaitForExitWork()
+{
+    // An exit callback that was already running may still queue its work: let it finish, so
+    // that the count below covers all exit work there will be.
+    for (const auto& done : exitWaitsDone_) {
+        if (done) {
+            ::WaitForSingleObject(done.get(), INFINITE);
+        }
+    }
+    exitWaitsDone_.clear();
+    DWORD waited = 0;
+    while (::InterlockedCompareExchange(&pendingExitWork_, 0, 0) > 0 && waited < kExitWorkBoundMs) {
+        ::Sleep(kExitWorkPollIntervalMs);
+        waited += kExitWorkPollIntervalMs;
+    }
+    // Exit work still pending after the bound is blocked on a dump of its client that is still
+    // being handled, and it uses this server: freeing the server under it would crash the
+    // process. Wait for it as the records below are waited for.
+    while (::InterlockedCompareExchange(&pendingExitWork_, 0, 0) > 0) {
+        ::Sleep(kExitWorkPollIntervalMs);
+    }
+}
+
+void CrashPipeServer::DestroyClients()
+{
+    win32::CriticalSectionLock lock(clientsLock_);
+    for (ClientRecord* record : clients_) {
+        record->Destroy();  // waits for its dump request still being handled
+    }
+    clients_.clear();
+}

@@ -1,0 +1,318 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <set>
+
+#include "ChildProcess.h"
+#include "CrashClient/CrashClient.h"
+#include "CrashReporter/pipe/Annotations.h"
+#include "PipeServerFixture.h"
+#include "TempDirectory.h"
+#include "TestPaths.h"
+
+using namespace testing_support;
+
+namespace {
+
+class CrashPipeServerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        pipeName_ = UniquePipeName();
+        server_ = MakeServer();
+        ASSERT_TRUE(server_->Start());
+    }
+
+    std::unique_ptr<CrashPipeServer> MakeServer()
+    {
+        return std::make_unique<CrashPipeServer>(
+            pipeName_, &CallbackRecorder::OnConnected, &recorder_, &CallbackRecorder::OnDumpRequested,
+            &recorder_, &CallbackRecorder::OnExited, &recorder_, &dumpDirectory_);
+    }
+
+    // Starts a PipeClient and returns it once it has said whether it registered.
+    std::unique_ptr<ChildProcess> StartClient(const std::wstring& mode = L"normal",
+                                              const std::wstring& dumpType = L"0",
+                                              const std::wstring& annotations = L"0")
+    {
+        auto client = std::make_unique<ChildProcess>();
+        EXPECT_TRUE(client->Start(ProgramPath(L"PipeClient.exe"),
+                                  {pipeName_, dumpType, mode, annotations}));
+        std::string line;
+        EXPECT_TRUE(client->ReadLine(line));
+        lastClientLine_ = line;
+        return client;
+    }
+
+    std::string Ask(ChildProcess& client, const std::string& command)
+    {
+        std::string line;
+        EXPECT_TRUE(client.WriteLine(command));
+        EXPECT_TRUE(client.ReadLine(line, 60000)) << command;
+        return line;
+    }
+
+    // Talks the protocol by hand from this process: sends the bytes and reports whether a
+    // reply came back before the server hung up.
+    bool RawRegistration(const void* bytes, DWORD size)
+    {
+        win32::UniqueHandle pipe = ConnectToCrashPipe(pipeName_, 5000);
+        EXPECT_TRUE(pipe);
+        DWORD n = 0;
+        ::WriteFile(pipe.get(), bytes, size, &n, nullptr);
+        PipeMessage reply{};
+        return ::ReadFile(pipe.get(), &reply, sizeof(reply), &n, nullptr) && n == sizeof(reply);
+    }
+
+    PipeMessage OwnRegistration()
+    {
+        return ownClient_.MakeRegistration(0);
+    }
+
+    std::wstring pipeName_;
+    TempDirectory dumps_;
+    std::wstring dumpDirectory_ = dumps_.Path();
+    CallbackRecorder recorder_;
+    std::unique_ptr<CrashPipeServer> server_;
+    CrashClient ownClient_;
+    std::string lastClientLine_;
+};
+
+TEST_F(CrashPipeServerTest, HandshakeFromAnotherProcessHandsOverThreeHandles)
+{
+    auto client = StartClient();
+    EXPECT_EQ(lastClientLine_, "registered " + std::to_string(::GetCurrentProcessId()));
+    std::string access;
+    ASSERT_TRUE(client->ReadLine(access));
+    EXPECT_EQ(access, "access 0x2 0x100002 0x100000");
+    ASSERT_TRUE(recorder_.WaitConnected(1));
+    EXPECT_NE(recorder_.Connected()[0], nullptr);
+    EXPECT_EQ(recorder_.Connected()[0]->processId, client->Id());
+
+    EXPECT_EQ(Ask(*client, "alive"), "alive 1");
+    server_.reset();  // shutting down releases the server-alive mutex
+    EXPECT_EQ(Ask(*client, "alive"), "alive 0");
+    EXPECT_TRUE(recorder_.Exited().empty());
+}
+
+TEST_F(CrashPipeServerTest, StartsOnlyOnceAndNeverOnAnExistingPipe)
+{
+    EXPECT_FALSE(server_->Start());
+    auto twin = MakeServer();
+    EXPECT_FALSE(twin->Start());
+    twin.reset();
+    // The first server is untouched by both.
+    auto client = StartClient();
+    EXPECT_EQ(lastClientLine_.rfind("registered", 0), 0u);
+}
+
+TEST_F(CrashPipeServerTest, RefusesMalformedRegistrationsAndListensAgain)
+{
+    const PipeMessage good = OwnRegistration();
+    std::uint8_t bytes[64] = {};
+    std::memcpy(bytes, &good, sizeof(good));
+    EXPECT_FALSE(RawRegistration(bytes, 43));
+    EXPECT_FALSE(RawRegistration(bytes, 45));
+    EXPECT_FALSE(RawRegistration(bytes, 0));
+
+    PipeMessage wrongType = good;
+    wrongType.messageType = 2;
+    EXPECT_FALSE(RawRegistration(&wrongType, sizeof(wrongType)));
+    for (auto field : {&PipeMessage::processId, &PipeMessage::threadIdAddress,
+                       &PipeMessage::exceptionPointersAddress, &PipeMessage::clientBlockAddress}) {
+        PipeMessage zeroed = good;
+        zeroed.*field = 0;
+        EXPECT_FALSE(RawRegistration(&zeroed, sizeof(zeroed)));
+    }
+
+    // A registration in the name of another process is refused: that process is not the one
+    // on the other end of the pipe.
+    ChildProcess other;
+    ASSERT_TRUE(other.Start(ProgramPath(L"DumpTarget.exe"), {L"idle"}));
+    PipeMessage spoofed = good;
+    spoofed.processId = other.Id();
+    EXPECT_FALSE(RawRegistration(&spoofed, sizeof(spoofed)));
+
+    // None of them made a record; the server still serves a good client.
+    EXPECT_TRUE(RawRegistration(&good, sizeof(good)));
+    auto client = StartClient();
+    EXPECT_EQ(lastClientLine_.rfind("registered", 0), 0u);
+    ASSERT_TRUE(recorder_.WaitConnected(2));
+    EXPECT_EQ(server_->State(), PipeServerState::ConnectPending);
+}
+
+TEST_F(CrashPipeServerTest, LongAcknowledgementLeavesClientRegisteredButNotConnected)
+{
+    auto client = StartClient(L"ack45");
+    ASSERT_EQ(lastClientLine_.rfind("registered", 0), 0u);
+    std::string access;
+    ASSERT_TRUE(client->ReadLine(access));
+    EXPECT_FALSE(recorder_.WaitConnected(1, 1000));
+    // Registered all the same: its dump request is served.
+    EXPECT_EQ(Ask(*client, "request"), "requested");
+    EXPECT_TRUE(recorder_.WaitDumps(1));
+    EXPECT_TRUE(recorder_.Connected().empty());
+}
+
+TEST_F(CrashPipeServerTest, EachRequestWritesItsOwnDumpAndLeavesDumpDoneSet)
+{
+    auto client = StartClient(L"normal", L"0", L"2");
+    std::string access;
+    ASSERT_TRUE(client->ReadLine(access));
+    EXPECT_EQ(Ask(*client, "done"), "done 0");
+    EXPECT_EQ(Ask(*client, "dump"), "dump Done");
+    ::Sleep(50);
+    EXPECT_EQ(Ask(*client, "done"), "done 1");  // never reset by the server
+    EXPECT_EQ(Ask(*client, "dump"), "dump Done");
+
+    auto dumps = recorder_.Dumps();
+    ASSERT_EQ(dumps.size(), 2u);
+    EXPECT_NE(dumps[0].path, dumps[1].path);
+    EXPECT_EQ(dumps_.FileNames().size(), 2u);
+    for (const auto& dump : dumps) {
+        EXPECT_TRUE(FileExists(dump.path));
+        ASSERT_EQ(dump.annotations.size(), 3u);
+        EXPECT_STREQ(dump.annotations[0].name, L"key0");
+        EXPECT_STREQ(dump.annotations[1].value, L"value1");
+        EXPECT_STREQ(dump.annotations[2].name, L"ptime");
+    }
+    const long first = std::wcstol(dumps[0].annotations[2].value, nullptr, 10);
+    const long second = std::wcstol(dumps[1].annotations[2].value, nullptr, 10);
+    EXPECT_GE(first, 0);
+    EXPECT_GT(second, first);
+}
+
+TEST_F(CrashPipeServerTest, AbsurdAnnotationCountStillGivesADump)
+{
+    auto client = StartClient(L"hugecount");
+    std::string access;
+    ASSERT_TRUE(client->ReadLine(access));
+    EXPECT_EQ(Ask(*client, "dump"), "dump Done");
+    auto dumps = recorder_.Dumps();
+    ASSERT_EQ(dumps.size(), 1u);
+    ASSERT_EQ(dumps[0].annotations.size(), 1u);
+    EXPECT_STREQ(dumps[0].annotations[0].name, L"ptime");
+}
+
+TEST_F(CrashPipeServerTest, UnreadableClientMemoryDropsTheRequest)
+{
+    for (const wchar_t* mode : {L"badep", L"badblock"}) {
+        auto client = StartClient(mode);
+        ASSERT_EQ(lastClientLine_.rfind("registered", 0), 0u);
+        std::string access;
+        ASSERT_TRUE(client->ReadLine(access));
+        ASSERT_TRUE(recorder_.WaitConnected(mode[3] == L'e' ? 1 : 2));
+        ClientRecord* record = recorder_.Connected().back();
+        EXPECT_EQ(Ask(*client, "request"), "requested");
+        // The server resets the request event once it has given up on the request.
+        bool reset = false;
+        for (int i = 0; i < 500 && !reset; ++i) {
+            ::Sleep(10);
+            reset = ::WaitForSingleObject(record->dumpRequestEvent.get(), 0) == WAIT_TIMEOUT;
+        }
+        EXPECT_TRUE(reset);
+        EXPECT_EQ(Ask(*client, "done"), "done 0");
+        EXPECT_TRUE(recorder_.Dumps().empty());
+        client->WriteLine("exit");
+        ASSERT_TRUE(client->Wait());
+    }
+    // The client block was unreadable only after the file was made: it stays, empty.
+    for (const auto& name : dumps_.FileNames()) {
+        EXPECT_EQ(FileSize(dumps_.File(name)), 0);
+    }
+}
+
+TEST_F(CrashPipeServerTest, ExitOfEachClientIsReportedOnce)
+{
+    auto first = StartClient();
+    auto second = StartClient();
+    ASSERT_TRUE(recorder_.WaitConnected(2));
+    first->WriteLine("exit");
+    ASSERT_TRUE(recorder_.WaitExited(1));
+    second->Kill();
+    ASSERT_TRUE(recorder_.WaitExited(2));
+    ::Sleep(200);
+    auto exited = recorder_.Exited();
+    EXPECT_EQ(exited.size(), 2u);
+    EXPECT_EQ(std::set<ClientRecord*>(exited.begin(), exited.end()).size(), 2u);
+    EXPECT_TRUE(recorder_.Dumps().empty());
+}
+
+TEST_F(CrashPipeServerTest, ClientDyingDuringItsDumpIsReportedOnceAfterwards)
+{
+    win32::UniqueHandle release(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    recorder_.SetDumpHook([&] { ::WaitForSingleObject(release.get(), 30000); });
+    auto client = StartClient();
+    std::string access;
+    ASSERT_TRUE(client->ReadLine(access));
+    client->WriteLine("request");
+    ASSERT_TRUE(recorder_.WaitDumps(1));
+    client->Kill();  // dies while its dump is being handled
+    ASSERT_TRUE(recorder_.WaitExited(1));
+    ::SetEvent(release.get());
+    ::Sleep(300);
+    EXPECT_EQ(recorder_.Exited().size(), 1u);
+    EXPECT_EQ(recorder_.Dumps().size(), 1u);
+}
+
+TEST_F(CrashPipeServerTest, DestroyingTheServerMakesNoExitCallbacks)
+{
+    auto first = StartClient();
+    auto second = StartClient();
+    ASSERT_TRUE(recorder_.WaitConnected(2));
+    server_.reset();
+    first->Kill();
+    second->Kill();
+    ::Sleep(300);
+    EXPECT_TRUE(recorder_.Exited().empty());
+}
+
+TEST_F(CrashPipeServerTest, HostileClientsLeaveItServingWithNoMoreHandles)
+{
+    const PipeMessage good = OwnRegistration();
+    auto round = [&](unsigned seed) {
+        std::srand(seed);
+        for (int i = 0; i < 60; ++i) {
+            std::uint8_t bytes[64];
+            for (auto& b : bytes) {
+                b = std::uint8_t(std::rand());
+            }
+            const int kind = i % 4;
+            if (kind == 0) {
+                win32::UniqueHandle pipe = ConnectToCrashPipe(pipeName_, 5000);  // connect, close
+            } else if (kind == 1) {
+                RawRegistration(bytes, DWORD(std::rand() % 65));
+            } else if (kind == 2) {
+                PipeMessage m = good;  // plausible, but with random addresses and counts
+                std::memcpy(&m.dumpType, bytes, 24);
+                m.processId = std::rand() % 2 ? good.processId : std::uint32_t(std::rand());
+                RawRegistration(&m, sizeof(m));
+            } else {
+                std::memcpy(bytes, &good, sizeof(good));
+                RawRegistration(bytes, 44 + std::rand() % 21);
+            }
+        }
+        // Clients that die in the middle of their handshake.
+        for (const wchar_t* mode : {L"normal", L"ack45"}) {
+            ChildProcess dying;
+            ASSERT_TRUE(dying.Start(ProgramPath(L"PipeClient.exe"), {pipeName_, L"0", mode}));
+            ::Sleep(std::rand() % 50);
+            dying.Kill();
+        }
+    };
+    round(1);  // the first round warms up the thread pool and the system's caches
+    ASSERT_TRUE(recorder_.WaitExited(recorder_.Connected().size()));
+    ::Sleep(500);
+    const auto before = ProbeHandleValue();
+    round(2);
+    auto client = StartClient();
+    EXPECT_EQ(lastClientLine_.rfind("registered", 0), 0u);
+    client->Kill();
+    ::Sleep(1000);
+    const auto after = ProbeHandleValue();
+    EXPECT_LE(after, before);
+    EXPECT_EQ(recorder_.Dumps().size(), 0u);
+}
+
+}  // namespace
