@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+
+// The kernel object names that the reporter and its client application agree on. Plain
+// concatenation, no separators added.
+constexpr wchar_t kCrashPipePrefix[] = L"\\\\.\\pipe\\QV_CRASH_REPORT\\";
+constexpr wchar_t kSpawnEventPrefix[] = L"Global\\QV_CRASH_REPORT-SPAWN-EVENT";
+constexpr wchar_t kSpawnEventSuffix[] = L"Spawn";
+
+// "\\.\pipe\QV_CRASH_REPORT\" + server name + caller pid (as text).
+std::wstring MakeCrashPipeName(const std::wstring& serverName, const std::wstring& callerPid);
+
+// "Global\QV_CRASH_REPORT-SPAWN-EVENT" + server name + "Spawn"; the pid is not part of it.
+std::wstring MakeSpawnEventName(const std::wstring& serverName);
