@@ -1,21 +1,79 @@
 #include <windows.h>
 
+#include <string>
+#include <vector>
+
+#include "CrashReporter/app/CrashReporter.h"
+#include "CrashReporter/app/StartupArguments.h"
+#include "Win32/UniqueHandle.h"
+
 namespace {
 
-constexpr int kMinimumArgumentCount = 7;  // the program path and six arguments
 constexpr int kTooFewArgumentsExitCode = -1;
-constexpr wchar_t kUsageMessage[] =
-    L"Cannot start the CrashReporter\nUsage: RIZurarUzedudor.exe <server-name> <collector-host> "
-    L"<dump directory> <caller pid> <read handle> <process id for window handler><optional "
-    L"filelist ...>\n";
+constexpr int kExitCode = 0;
+// How long a started reporter waits for its first client.
+constexpr DWORD kFirstClientWaitMs = 16000;
+// Start with the classic path limit and grow up to the longest path the system takes.
+constexpr DWORD kInitialPathCapacity = MAX_PATH;
+constexpr DWORD kMaximumPathCapacity = 32768;
+
+// The full path of our own program file; false when it cannot be had whole.
+bool OwnProgramPath(std::wstring& path)
+{
+    for (DWORD capacity = kInitialPathCapacity; capacity <= kMaximumPathCapacity; capacity *= 2) {
+        std::wstring buffer(capacity, L'\0');
+        const DWORD length = ::GetModuleFileNameW(nullptr, &buffer[0], capacity);
+        if (length == 0) {
+            return false;
+        }
+        // A truncated result fills the buffer; a truncated folder would be the wrong one.
+        if (length < capacity - 1) {
+            buffer.resize(length);
+            path = std::move(buffer);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Relative paths (the dump directory, extra-file patterns) resolve against our own folder.
+void EnterProgramFolder()
+{
+    std::wstring path;
+    if (OwnProgramPath(path)) {
+        ::SetCurrentDirectoryW(FolderOfPath(path).c_str());  // a failure leaves it where it was
+    }
+}
 
 }  // namespace
 
-int wmain(int argc, wchar_t** /*argv*/)
+int wmain(int argc, wchar_t** argv)
 {
     if (argc < kMinimumArgumentCount) {
-        ::OutputDebugStringW(kUsageMessage);
+        ::OutputDebugStringW(reporter_messages::kUsage);
         return kTooFewArgumentsExitCode;
     }
-    return 0;
+    EnterProgramFolder();
+    const std::vector<std::wstring> extraFiles = ExtraFilesFromArguments(argc, argv);
+
+    // Auto-reset, not signalled; a failed creation makes the first wait fail at once.
+    win32::UniqueHandle terminationEvent(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    {
+        CrashReporter reporter(argv[1], argv[2], argv[3], argv[4], argv[5], argv[6], extraFiles);
+        if (!reporter.Start(terminationEvent.get())) {
+            ::OutputDebugStringW(reporter_messages::kCannotStart);
+            reporter.Stop();
+            return kExitCode;
+        }
+        ::OutputDebugStringW(reporter_messages::kStarting);
+
+        const DWORD waited = ::WaitForSingleObject(terminationEvent.get(), kFirstClientWaitMs);
+        if (waited == WAIT_TIMEOUT && reporter.IsClientConnected()) {
+            ::WaitForSingleObject(terminationEvent.get(), INFINITE);
+        } else {
+            ::OutputDebugStringW(reporter_messages::kNoClient);
+        }
+        reporter.Stop();
+    }
+    return kExitCode;
 }

@@ -1,0 +1,23 @@
+#include "CrashReporter/app/StartupArguments.h"
+
+#include <cwchar>
+
+std::uint32_t ParseReadHandle(const std::wstring& text)
+{
+    return static_cast<std::uint32_t>(std::wcstoul(text.c_str(), nullptr, 16));
+}
+
+std::wstring FolderOfPath(const std::wstring& path)
+{
+    const std::size_t cut = path.rfind(L'\\');
+    return cut == std::wstring::npos ? path : path.substr(0, cut);
+}
+
+std::vector<std::wstring> ExtraFilesFromArguments(int argc, const wchar_t* const* argv)
+{
+    std::vector<std::wstring> files;
+    for (int i = kFirstExtraFileArgument; i < argc; ++i) {
+        files.emplace_back(argv[i]);
+    }
+    return files;
+}
