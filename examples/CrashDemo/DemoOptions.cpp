@@ -1,0 +1,49 @@
+#include "CrashDemo/DemoOptions.h"
+
+#include "CrashReporter/pipe/PipeMessage.h"
+
+namespace {
+
+constexpr std::uint32_t kNormalDump = 0;  // MiniDumpNormal
+
+}  // namespace
+
+bool ParseDemoOptions(const std::vector<std::wstring>& arguments, DemoOptions& options)
+{
+    std::vector<std::wstring> positional;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::wstring& argument = arguments[i];
+        if (argument == L"--full-memory") {
+            options.fullMemory = true;
+        } else if (argument == L"--name") {
+            if (i + 1 >= arguments.size() || arguments[i + 1].empty()) {
+                return false;
+            }
+            options.serverName = arguments[++i];
+        } else if (argument.compare(0, 2, L"--") == 0) {
+            return false;
+        } else {
+            positional.push_back(argument);
+        }
+    }
+    if (positional.size() != 2 || positional[0].empty() || positional[1].empty()) {
+        return false;
+    }
+    options.collectorHost = positional[0];
+    options.dumpDirectory = positional[1];
+    return true;
+}
+
+std::uint32_t DemoDumpType(const DemoOptions& options)
+{
+    return options.fullMemory ? kNormalDump | kFullMemoryDumpBit : kNormalDump;
+}
+
+std::wstring SiblingPath(const std::wstring& modulePath, const std::wstring& fileName)
+{
+    const std::size_t separator = modulePath.find_last_of(L"\\/");
+    if (separator == std::wstring::npos) {
+        return fileName;
+    }
+    return modulePath.substr(0, separator + 1) + fileName;
+}

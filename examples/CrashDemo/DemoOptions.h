@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// What the demo was asked to do, from its command line:
+//   CrashDemo.exe <collector-host> <dump directory> [--full-memory] [--name <server name>]
+struct DemoOptions {
+    std::wstring collectorHost;
+    std::wstring dumpDirectory;
+    std::wstring serverName = L"CrashDemo";
+    bool fullMemory = false;
+};
+
+constexpr wchar_t kDemoUsage[] =
+    L"usage: CrashDemo.exe <collector-host> <dump directory> [--full-memory] [--name <server "
+    L"name>]\n";
+
+// False for a missing positional argument, an unknown option, an option without its value,
+// or an empty server name (it is part of the pipe and event names).
+bool ParseDemoOptions(const std::vector<std::wstring>& arguments, DemoOptions& options);
+
+// MINIDUMP_TYPE bits the demo registers with: a normal dump, and a full-memory one on request.
+std::uint32_t DemoDumpType(const DemoOptions& options);
+
+// The file named fileName in the folder of modulePath (a program's own path).
+std::wstring SiblingPath(const std::wstring& modulePath, const std::wstring& fileName);

@@ -1,0 +1,350 @@
+#!/usr/bin/python3
+"""Runs the crash demo end to end and shows what the collector received.
+
+Starts the reference collector on a free loopback port, runs CrashDemo.exe under Wine (it
+starts the reporter beside it, shows a window and crashes), waits for the demo and the
+reporter to end, then prints the archive's entries, the exception read back from the dump
+inside it and where the files are. Every process it starts is gone when it returns.
+
+    demo.py <build dir> [--work DIR] [--full-memory] [--name NAME]
+"""
+
+import argparse
+import json
+import os
+import re
+import select
+import shutil
+import struct
+import subprocess
+import sys
+import time
+import zipfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+COLLECTOR = os.path.join(ROOT, "tools", "collector", "collector.py")
+WINE_RUN = os.path.join(ROOT, "scripts", "wine-run.sh")
+sys.path.insert(0, os.path.join(ROOT, "tests", "dump"))
+from read_dumps_independently import (  # noqa: E402  the project's own stream-directory reader
+    ACCESS_VIOLATION, EXCEPTION_STREAM, MEMORY64_LIST_STREAM, streams)
+
+REPORTER = "RIZurarUzedudor.exe"
+COLLECTOR_START_SECONDS = 20
+COLLECTOR_MAX_SECONDS = 600   # the collector ends by itself even if this script is killed
+DEMO_SECONDS = 180            # a full-memory dump, the upload and the scan fit well within
+REPORTER_EXIT_SECONDS = 60    # the reporter ends once it has seen the demo go
+STORED_SECONDS = 30
+EXCEPTION_NAMES = {ACCESS_VIOLATION: "access violation"}
+ACCESS_KINDS = {0: "read", 1: "write", 8: "execute"}
+
+
+def windows_path(unix_path):
+    return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
+
+
+class Collector:
+    """The reference collector as a child process on 127.0.0.1 and a free port."""
+
+    def __init__(self, store):
+        self.store = store
+        self.process = subprocess.Popen(
+            [sys.executable, COLLECTOR, "--host", "127.0.0.1", "--port", "0", "--store", store,
+             "--max-seconds", str(COLLECTOR_MAX_SECONDS)],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
+        ready, _, _ = select.select([self.process.stdout], [], [], COLLECTOR_START_SECONDS)
+        line = self.process.stdout.readline() if ready else ""
+        match = re.fullmatch(r"listening 127\.0\.0\.1:(\d+)\n", line)
+        if not match:
+            self.stop()
+            raise RuntimeError("the collector did not start: %r" % line)
+        self.port = int(match.group(1))
+        self.host = "http://127.0.0.1:%d" % self.port
+
+    def events(self, kind):
+        try:
+            with open(os.path.join(self.store, "events.jsonl"), encoding="utf-8") as log:
+                # A line still being written has no line end yet.
+                return [e for e in map(json.loads, (l for l in log if l.endswith("\n")))
+                        if e["event"] == kind]
+        except FileNotFoundError:
+            return []
+
+    def wait_until_stored(self, count, seconds):
+        """True once count uploads have been stored whole (or refused), within seconds."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            if len(self.events("stored")) >= count:
+                return True
+            time.sleep(0.05)
+        return False
+
+    def uploads(self):
+        return sorted(os.path.join(self.store, n) for n in os.listdir(self.store)
+                      if os.path.isdir(os.path.join(self.store, n)))
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.process.stdout.close()
+
+
+def reporter_pids(marker):
+    """Linux pids of the reporters whose command line holds marker (this run's dump folder).
+    Wine shows a program's Windows command line as the process's own."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                line = f.read().replace(b"\0", b" ").decode("utf-8", "replace")
+        except OSError:
+            continue
+        if REPORTER in line and marker + " " in line:
+            found.append(int(entry))
+    return found
+
+
+def wait_for_exit(pids, seconds):
+    """Waits for processes we did not start directly; kills what is left at the end.
+    Returns the pids that had to be killed."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline and any(os.path.exists("/proc/%d" % p) for p in pids):
+        time.sleep(0.1)
+    killed = [p for p in pids if os.path.exists("/proc/%d" % p)]
+    for pid in killed:
+        try:
+            os.kill(pid, 9)
+        except ProcessLookupError:
+            pass
+    return killed
+
+
+def run_demo(build_dir, work, full_memory=False, name=None, demo_arguments=None,
+             collector_running=True):
+    """One demo run in a fresh work folder. Returns a dict with what happened; raises only
+    when the collector cannot start."""
+    shutil.rmtree(work, ignore_errors=True)
+    dumps = os.path.join(work, "dumps")
+    os.makedirs(dumps)
+    collector = Collector(os.path.join(work, "store"))
+    result = {"work": work, "dumps": dumps, "store": collector.store, "port": collector.port}
+    try:
+        host = collector.host
+        if not collector_running:
+            collector.stop()  # the port stays known but nobody answers
+        arguments = demo_arguments
+        if arguments is None:
+            arguments = [host, windows_path(dumps)]
+            if full_memory:
+                arguments.append("--full-memory")
+            if name:
+                arguments += ["--name", name]
+        demo = subprocess.Popen([WINE_RUN, os.path.join(build_dir, "bin", "CrashDemo.exe")]
+                                + arguments, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True, errors="replace",
+                                env=dict(os.environ, WINEDEBUG="-all"))
+        try:
+            out, err = demo.communicate(timeout=DEMO_SECONDS)
+            result["timed_out"] = False
+        except subprocess.TimeoutExpired:
+            demo.kill()
+            out, err = demo.communicate()
+            result["timed_out"] = True
+        result["exit_code"] = demo.returncode
+        result["output"] = out.splitlines()
+        result["errors"] = err.splitlines()
+        match = re.search(r"^crashing thread (\d+):", out, re.M)
+        result["crashing_thread"] = int(match.group(1)) if match else None
+
+        started = time.monotonic()
+        result["killed_reporters"] = wait_for_exit(reporter_pids(windows_path(dumps)),
+                                                   REPORTER_EXIT_SECONDS)
+        result["reporter_exit_seconds"] = time.monotonic() - started
+        if collector_running:
+            collector.wait_until_stored(1, STORED_SECONDS)
+    finally:
+        collector.stop()
+    result["uploads"] = [read_upload(folder) for folder in collector.uploads()]
+    result["left_in_dumps"] = sorted(os.listdir(dumps))
+    return result
+
+
+def read_upload(folder):
+    """What the collector stored for one upload, with the archive and its dump decoded."""
+    def load(name, default):
+        try:
+            with open(os.path.join(folder, name), encoding="utf-8") as f:
+                return json.load(f)
+        except (OSError, ValueError):
+            return default
+
+    upload = {"folder": folder, "report": load("upload.json", {}),
+              "fields": load("fields.json", {}), "request": load("request.json", {})}
+    parts = [p for p in upload["report"].get("parts", []) if "stored_as" in p]
+    upload["part"] = parts[0] if parts else None
+    if upload["part"]:
+        upload["file"] = os.path.join(folder, upload["part"]["stored_as"])
+        upload["archive"] = read_archive(upload["file"])
+    return upload
+
+
+def read_archive(path):
+    if not zipfile.is_zipfile(path):
+        return None
+    archive = {"entries": [], "dumps": {}, "bitmaps": {}}
+    with zipfile.ZipFile(path) as z:
+        archive["bad_entry"] = z.testzip()
+        for info in z.infolist():
+            archive["entries"].append((info.filename, info.file_size, info.compress_size))
+            data = z.read(info)
+            if info.filename.lower().endswith(".dmp"):
+                archive["dumps"][info.filename] = read_dump(data)
+            elif info.filename.lower().endswith(".bmp"):
+                archive["bitmaps"][info.filename] = read_bitmap(data)
+    return archive
+
+
+def read_dump(data):
+    """The exception stream of a minidump: MINIDUMP_EXCEPTION_STREAM, whose record starts
+    8 bytes in (ThreadId, alignment, then code, flags, record, address, parameters)."""
+    try:
+        found = streams(data)
+    except (AssertionError, struct.error):
+        return {"valid": False}
+    dump = {"valid": True, "size": len(data), "full_memory": MEMORY64_LIST_STREAM in found}
+    if EXCEPTION_STREAM in found:
+        stream = found[EXCEPTION_STREAM][0]
+        thread, _, code, flags, _, address, count, _ = struct.unpack_from("<IIIIQQII", stream, 0)
+        parameters = struct.unpack_from("<%dQ" % min(count, 15), stream, 40)
+        dump.update(thread=thread, code=code, flags=flags, address=address,
+                    parameters=list(parameters))
+    return dump
+
+
+def read_bitmap(data):
+    if len(data) < 30 or data[:2] != b"BM":
+        return {"valid": False}
+    width, height = struct.unpack_from("<ii", data, 18)
+    bits, = struct.unpack_from("<H", data, 28)
+    return {"valid": True, "width": width, "height": abs(height), "bits": bits,
+            "size": len(data)}
+
+
+def describe_exception(dump):
+    text = "exception 0x%08X" % dump["code"]
+    name = EXCEPTION_NAMES.get(dump["code"])
+    if name and len(dump["parameters"]) >= 2:
+        kind = ACCESS_KINDS.get(dump["parameters"][0], "access")
+        name += ", %s at 0x%08X" % (kind, dump["parameters"][1])
+    if name:
+        text += " (%s)" % name
+    return text + " at address 0x%08X" % dump["address"]
+
+
+def print_report(result):
+    code = result["exit_code"]
+    print("CrashDemo ended with exit code 0x%08X%s" % (
+        code & 0xFFFFFFFF if code >= 0 else code, " after a time-out" if result["timed_out"] else ""))
+    for line in result["output"]:
+        print("  demo: " + line)
+    if result["killed_reporters"]:
+        print("the reporter had to be stopped: it was still running %d s after the demo" %
+              REPORTER_EXIT_SECONDS)
+    else:
+        print("the reporter has ended (%.1f s after the demo)" % result["reporter_exit_seconds"])
+
+    uploads = result["uploads"]
+    print("collector on 127.0.0.1:%d stored %d upload(s)" % (result["port"], len(uploads)))
+    for upload in uploads:
+        report, part = upload["report"], upload["part"]
+        print("  upload %s: %s %s, answered %s, form fields %s" % (
+            report.get("id"), upload["request"].get("method"), upload["request"].get("path"),
+            report.get("answer"), json.dumps(upload["fields"], ensure_ascii=False)))
+        if not part:
+            print("  (no file part)")
+            continue
+        print("  file part \"%s\": %s, %d bytes" % (part["name"], part.get("filename"),
+                                                    part["size"]))
+        archive = upload.get("archive")
+        if archive is None:
+            print("  the file is not a ZIP archive")
+            continue
+        print("  archive entries (name, size, packed size)%s:" % (
+            "" if archive["bad_entry"] is None else ", damaged entry " + archive["bad_entry"]))
+        for entry_name, size, packed in archive["entries"]:
+            print("    %-44s %10d %10d" % (entry_name, size, packed))
+        for entry_name, dump in archive["dumps"].items():
+            if not dump["valid"]:
+                print("  %s: not a minidump" % entry_name)
+            elif "code" not in dump:
+                print("  %s: no exception stream" % entry_name)
+            else:
+                said = result["crashing_thread"]
+                print("  %s: %s on thread %d%s%s" % (
+                    entry_name, describe_exception(dump), dump["thread"],
+                    "" if said is None else " (the demo's crashing thread: %d)" % said,
+                    ", full memory" if dump["full_memory"] else ""))
+        for entry_name, bitmap in archive["bitmaps"].items():
+            if bitmap["valid"]:
+                print("  %s: %d x %d pixels, %d bits per pixel" % (
+                    entry_name, bitmap["width"], bitmap["height"], bitmap["bits"]))
+            else:
+                print("  %s: not a bitmap" % entry_name)
+    print("files:")
+    for upload in uploads:
+        print("  collector's copy:   %s/ (%s)" % (upload["folder"],
+                                                 ", ".join(sorted(os.listdir(upload["folder"])))))
+        if upload.get("archive"):
+            print("  archive unpacked:   %s/" % unpack(upload["file"], result["work"]))
+    print("  left by the reporter: %s/ (%s)" % (result["dumps"],
+                                               ", ".join(result["left_in_dumps"]) or "empty"))
+
+
+def unpack(archive_path, work):
+    target = os.path.join(work, "report")
+    shutil.rmtree(target, ignore_errors=True)
+    with zipfile.ZipFile(archive_path) as z:
+        for info in z.infolist():
+            # Entry names are bare file names; anything else is not unpacked.
+            if os.path.basename(info.filename) == info.filename and info.filename:
+                os.makedirs(target, exist_ok=True)
+                with open(os.path.join(target, info.filename), "wb") as out:
+                    out.write(z.read(info))
+    return target
+
+
+def succeeded(result):
+    """One upload whose archive holds a dump with an access violation and a bitmap."""
+    if len(result["uploads"]) != 1 or not result["uploads"][0].get("archive"):
+        return False
+    archive = result["uploads"][0]["archive"]
+    return (any(d.get("code") == ACCESS_VIOLATION for d in archive["dumps"].values())
+            and any(b["valid"] for b in archive["bitmaps"].values()))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("build_dir")
+    parser.add_argument("--work", help="folder for this run (default: <build dir>/demo)")
+    parser.add_argument("--full-memory", action="store_true", help="ask for a full-memory dump")
+    parser.add_argument("--name", help="server name (default: the demo's own)")
+    args = parser.parse_args()
+    work = args.work or os.path.join(args.build_dir, "demo")
+    result = run_demo(args.build_dir, work, full_memory=args.full_memory, name=args.name)
+    print_report(result)
+    if not succeeded(result):
+        for line in result["errors"][-20:]:
+            print("  wine: " + line)
+        print("the demo did not deliver a report with a dump and a screenshot")
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
