@@ -1,6 +1,7 @@
 // A client application for the reporter process tests, driven line by line on standard input.
 //   AppClient launch <reporter exe> <server name> <collector host> <dump directory> [extra ...]
-//       starts its reporter through ReporterLauncher: "launch 1 <reporter pid>" or "launch 0"
+//       starts its reporter through ReporterLauncher: "launch 1 <reporter pid>" and
+//       "pipe <crash pipe name>", or "launch 0"
 //   AppClient connect <pipe name>
 //       talks to a reporter somebody else started: "connect 1"
 // Commands:
@@ -133,6 +134,7 @@ int wmain(int argc, wchar_t** argv)
         }
         pipeName = launcher.PipeName();
         Print("launch 1 %lu\n", ::GetProcessId(launcher.ReporterProcess()));
+        Print("pipe %ls\n", pipeName.c_str());
     } else if (mode == L"connect") {
         pipeName = argv[2];
         Print("connect 1\n");
