@@ -1,8 +1,8 @@
-// Registers one CrashClient after another with two servers, alternating which goes first,
-// and times each registration from the connect to the written acknowledgement.
-//   PipeBenchClient <project pipe name> <bare pipe name> <count>
-// Prints "samples <project|bare> <microseconds> ..." with count figures each, in order,
-// then "failed <project failures> <bare failures>".
+// Registers one CrashClient after another with each of several servers, rotating which goes
+// first, and times each registration from the connect to the written acknowledgement.
+//   PipeBenchClient <count> <name>=<pipe> [<name>=<pipe> ...]
+// Prints "samples <name> <microseconds> ..." with count figures per server, in order, then
+// "failed <name> <failures>" for each.
 #include <windows.h>
 
 #include <cstdio>
@@ -17,56 +17,62 @@ namespace {
 
 constexpr DWORD kBusyPipeTimeoutMs = 5000;
 
-bool TimeRegistration(const std::wstring& pipeName, std::vector<double>& samples)
+struct Server {
+    std::wstring name;
+    std::wstring pipe;
+    std::vector<double> samples;
+    int failures = 0;
+};
+
+void TimeRegistration(Server& server)
 {
     CrashClient client;
     Stopwatch clock;
-    const bool registered = client.Register(pipeName, 0, kBusyPipeTimeoutMs);
+    const bool registered = client.Register(server.pipe, 0, kBusyPipeTimeoutMs);
     const double microseconds = clock.Seconds() * 1e6;
     if (registered) {
-        samples.push_back(microseconds);
+        server.samples.push_back(microseconds);
+    } else {
+        ++server.failures;
     }
-    return registered;
-}
-
-void PrintSamples(const char* who, const std::vector<double>& samples)
-{
-    std::printf("samples %s", who);
-    for (double s : samples) {
-        std::printf(" %.1f", s);
-    }
-    std::printf("\n");
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc < 4) {
-        std::printf("usage: PipeBenchClient <project pipe> <bare pipe> <count>\n");
+    if (argc < 3) {
+        std::printf("usage: PipeBenchClient <count> <name>=<pipe> ...\n");
         return 2;
     }
-    const std::wstring projectPipe = argv[1];
-    const std::wstring barePipe = argv[2];
-    const int count = static_cast<int>(std::wcstol(argv[3], nullptr, 10));
-    std::vector<double> project;
-    std::vector<double> bare;
-    project.reserve(count);
-    bare.reserve(count);
-    int projectFailures = 0;
-    int bareFailures = 0;
+    const int count = static_cast<int>(std::wcstol(argv[1], nullptr, 10));
+    std::vector<Server> servers;
+    for (int i = 2; i < argc; ++i) {
+        const std::wstring argument = argv[i];
+        const std::size_t equals = argument.find(L'=');
+        if (equals == std::wstring::npos) {
+            return 2;
+        }
+        Server server;
+        server.name = argument.substr(0, equals);
+        server.pipe = argument.substr(equals + 1);
+        server.samples.reserve(count);
+        servers.push_back(std::move(server));
+    }
     for (int i = 0; i < count; ++i) {
-        if (i % 2 == 0) {
-            projectFailures += TimeRegistration(projectPipe, project) ? 0 : 1;
-            bareFailures += TimeRegistration(barePipe, bare) ? 0 : 1;
-        } else {
-            bareFailures += TimeRegistration(barePipe, bare) ? 0 : 1;
-            projectFailures += TimeRegistration(projectPipe, project) ? 0 : 1;
+        for (std::size_t k = 0; k < servers.size(); ++k) {
+            TimeRegistration(servers[(i + k) % servers.size()]);
         }
     }
-    PrintSamples("project", project);
-    PrintSamples("bare", bare);
-    std::printf("failed %d %d\n", projectFailures, bareFailures);
+    bool ok = true;
+    for (const Server& server : servers) {
+        std::printf("samples %ls", server.name.c_str());
+        for (double s : server.samples) {
+            std::printf(" %.1f", s);
+        }
+        std::printf("\nfailed %ls %d\n", server.name.c_str(), server.failures);
+        ok = ok && server.failures == 0;
+    }
     std::fflush(stdout);
-    return projectFailures == 0 && bareFailures == 0 ? 0 : 1;
+    return ok ? 0 : 1;
 }
