@@ -31,6 +31,8 @@ namespace {
 
 constexpr DWORD kSpawnTimeoutMs = 20000;
 constexpr DWORD kDumpTimeoutMs = 120000;
+// A loaded machine can keep the single pipe instance busy for a while.
+constexpr DWORD kRegisterTimeoutMs = 20000;
 constexpr int kWindowWidth = 240;
 constexpr int kWindowHeight = 160;
 
@@ -153,7 +155,8 @@ int wmain(int argc, wchar_t** argv)
                   static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(window)), handed ? 1 : 0);
         } else if (command.rfind("register ", 0) == 0) {
             const auto dumpType = std::uint32_t(std::strtoul(command.c_str() + 9, nullptr, 0));
-            Print("register %d\n", client.Register(pipeName, dumpType) ? 1 : 0);
+            const bool registered = client.Register(pipeName, dumpType, kRegisterTimeoutMs);
+            Print(registered ? "register 1\n" : "register 0 error %lu\n", ::GetLastError());
         } else if (command == "dump") {
             const ULONGLONG started = ::GetTickCount64();
             const auto result = client.RequestDump(::GetCurrentThreadId(), nullptr, kDumpTimeoutMs);
