@@ -6,13 +6,20 @@
 
 namespace {
 
-constexpr DWORD kPipeOpenMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED;
+constexpr DWORD kPipeOpenMode =
+    PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED;
 constexpr DWORD kPipeMode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT;
 constexpr DWORD kPipeInstances = 1;
 constexpr DWORD kPipeBufferSize = 64;
 constexpr DWORD kPipeDefaultTimeout = 0;  // the system default
 
 constexpr ULONG kPipeWaitFlags = WT_EXECUTEINWAITTHREAD;
+// A handshake takes milliseconds; a client still silent after this long is cut off so that
+// the next client can be served.
+constexpr DWORD kHandshakeStepTimeoutMs = 3000;
+// How often the watchdog looks for an overdue handshake step.
+constexpr DWORD kHandshakeCheckIntervalMs = 500;
+constexpr ULONG kHandshakeTimerFlags = WT_EXECUTEINTIMERTHREAD;
 constexpr ULONG kDumpRequestWaitFlags = WT_EXECUTEINWAITTHREAD | WT_EXECUTELONGFUNCTION;
 constexpr ULONG kProcessExitWaitFlags = WT_EXECUTEONLYONCE;
 
@@ -22,6 +29,14 @@ constexpr int kStoppedPollCount = 100;
 constexpr DWORD kStoppedPollIntervalMs = 10;
 constexpr DWORD kExitWorkPollIntervalMs = 5;
 constexpr DWORD kExitWorkBoundMs = 10000;
+
+// The states in which the server waits for the connected client to do its part.
+bool IsClientStep(PipeServerState state)
+{
+    return state == PipeServerState::RegistrationPending ||
+           state == PipeServerState::ReplyPending ||
+           state == PipeServerState::AcknowledgementPending;
+}
 
 win32::UniqueHandle CreateManualResetEvent()
 {
@@ -98,10 +113,15 @@ bool CrashPipeServer::Start()
                                        INFINITE, kPipeWaitFlags)) {
         return false;
     }
-    pipeHandle_.reset(::CreateNamedPipeW(pipeName_.c_str(), kPipeOpenMode, kPipeMode, kPipeInstances,
-                                         kPipeBufferSize, kPipeBufferSize, kPipeDefaultTimeout,
-                                         nullptr));
+    pipeHandle_.reset(::CreateNamedPipeW(pipeName_.c_str(), kPipeOpenMode, kPipeMode,
+                                         kPipeInstances, kPipeBufferSize, kPipeBufferSize,
+                                         kPipeDefaultTimeout, nullptr));
     if (!pipeHandle_) {
+        return false;
+    }
+    if (!::CreateTimerQueueTimer(handshakeTimer_.put(), nullptr, OnHandshakeCheck, this,
+                                 kHandshakeCheckIntervalMs, kHandshakeCheckIntervalMs,
+                                 kHandshakeTimerFlags)) {
         return false;
     }
     HandleListen();
@@ -111,6 +131,7 @@ bool CrashPipeServer::Start()
 CrashPipeServer::~CrashPipeServer()
 {
     shuttingDown_ = true;
+    handshakeTimer_.reset();  // waits for a running check, which uses the pipe handle
     if (pipeHandle_) {
         ::DisconnectNamedPipe(pipeHandle_.get());
     }
@@ -139,6 +160,18 @@ VOID CALLBACK CrashPipeServer::OnPipeEvent(PVOID context, BOOLEAN)
     static_cast<CrashPipeServer*>(context)->Dispatch();
 }
 
+// The handshake watchdog, on a timer thread. Waiting for a client to connect has no bound;
+// waiting for a connected client to go on with its handshake has. Cancelling the pending I/O
+// completes it with an error, so the state machine itself disconnects the client.
+VOID CALLBACK CrashPipeServer::OnHandshakeCheck(PVOID context, BOOLEAN)
+{
+    auto* server = static_cast<CrashPipeServer*>(context);
+    if (IsClientStep(server->state_.load()) &&
+        ::GetTickCount64() - server->stepStartedTick_.load() >= kHandshakeStepTimeoutMs) {
+        ::CancelIoEx(server->pipeHandle_.get(), &server->overlapped_);
+    }
+}
+
 void CrashPipeServer::Dispatch()
 {
     if (shuttingDown_.load()) {
@@ -146,18 +179,44 @@ void CrashPipeServer::Dispatch()
         ::ResetEvent(pipeEvent_.get());  // ends the repeated callbacks
         return;
     }
-    switch (state_.load()) {
-        case PipeServerState::Stopped: HandleStopped(); break;
-        case PipeServerState::Listen: HandleListen(); break;
-        case PipeServerState::ConnectPending: HandleConnectPending(); break;
-        case PipeServerState::ReadRegistration: HandleReadRegistration(); break;
-        case PipeServerState::RegistrationPending: HandleRegistrationPending(); break;
-        case PipeServerState::ProcessRegistration: HandleProcessRegistration(); break;
-        case PipeServerState::ReplyPending: HandleReplyPending(); break;
-        case PipeServerState::ReadAcknowledgement: HandleReadAcknowledgement(); break;
-        case PipeServerState::AcknowledgementPending: HandleAcknowledgementPending(); break;
-        case PipeServerState::Disconnect: HandleDisconnect(); break;
-        default: state_ = PipeServerState::Stopped; break;
+    const PipeServerState before = state_.load();
+    switch (before) {
+        case PipeServerState::Stopped:
+            HandleStopped();
+            break;
+        case PipeServerState::Listen:
+            HandleListen();
+            break;
+        case PipeServerState::ConnectPending:
+            HandleConnectPending();
+            break;
+        case PipeServerState::ReadRegistration:
+            HandleReadRegistration();
+            break;
+        case PipeServerState::RegistrationPending:
+            HandleRegistrationPending();
+            break;
+        case PipeServerState::ProcessRegistration:
+            HandleProcessRegistration();
+            break;
+        case PipeServerState::ReplyPending:
+            HandleReplyPending();
+            break;
+        case PipeServerState::ReadAcknowledgement:
+            HandleReadAcknowledgement();
+            break;
+        case PipeServerState::AcknowledgementPending:
+            HandleAcknowledgementPending();
+            break;
+        case PipeServerState::Disconnect:
+            HandleDisconnect();
+            break;
+        default:
+            state_ = PipeServerState::Stopped;
+            break;
+    }
+    if (state_.load() != before) {
+        stepStartedTick_.store(::GetTickCount64());
     }
 }
 
@@ -184,13 +243,20 @@ void CrashPipeServer::HandleListen()
         return;
     }
     if (::ConnectNamedPipe(pipeHandle_.get(), &overlapped_)) {
-        SetStateAndSignal(PipeServerState::Stopped);  // an overlapped connect never completes at once
+        SetStateAndSignal(
+            PipeServerState::Stopped);  // an overlapped connect never completes at once
         return;
     }
     switch (::GetLastError()) {
-        case ERROR_IO_PENDING: state_ = PipeServerState::ConnectPending; break;
-        case ERROR_PIPE_CONNECTED: SetStateAndSignal(PipeServerState::ReadRegistration); break;
-        default: SetStateAndSignal(PipeServerState::Stopped); break;
+        case ERROR_IO_PENDING:
+            state_ = PipeServerState::ConnectPending;
+            break;
+        case ERROR_PIPE_CONNECTED:
+            SetStateAndSignal(PipeServerState::ReadRegistration);
+            break;
+        default:
+            SetStateAndSignal(PipeServerState::Stopped);
+            break;
     }
 }
 
@@ -208,7 +274,8 @@ void CrashPipeServer::HandleReadRegistration()
 {
     messageBuffer_ = PipeMessage{};
     // The read's completion sets the event, also when it completes at once.
-    if (::ReadFile(pipeHandle_.get(), &messageBuffer_, sizeof(messageBuffer_), nullptr, &overlapped_) ||
+    if (::ReadFile(pipeHandle_.get(), &messageBuffer_, sizeof(messageBuffer_), nullptr,
+                   &overlapped_) ||
         ::GetLastError() == ERROR_IO_PENDING) {
         state_ = PipeServerState::RegistrationPending;
     } else {
@@ -221,7 +288,8 @@ void CrashPipeServer::HandleRegistrationPending()
     DWORD read = 0;
     const bool complete = ::GetOverlappedResult(pipeHandle_.get(), &overlapped_, &read, FALSE) &&
                           read == kPipeMessageSize;
-    SetStateAndSignal(complete ? PipeServerState::ProcessRegistration : PipeServerState::Disconnect);
+    SetStateAndSignal(complete ? PipeServerState::ProcessRegistration
+                               : PipeServerState::Disconnect);
 }
 
 // A registration names the process to be opened, dumped and handed our handles: it must be
@@ -261,7 +329,8 @@ void CrashPipeServer::HandleReplyPending()
 
 void CrashPipeServer::HandleReadAcknowledgement()
 {
-    if (::ReadFile(pipeHandle_.get(), &messageBuffer_, sizeof(messageBuffer_), nullptr, &overlapped_)) {
+    if (::ReadFile(pipeHandle_.get(), &messageBuffer_, sizeof(messageBuffer_), nullptr,
+                   &overlapped_)) {
         SetStateAndSignal(PipeServerState::AcknowledgementPending);
     } else if (::GetLastError() == ERROR_IO_PENDING) {
         state_ = PipeServerState::AcknowledgementPending;
@@ -273,7 +342,8 @@ void CrashPipeServer::HandleReadAcknowledgement()
 void CrashPipeServer::HandleAcknowledgementPending()
 {
     DWORD unused = 0;
-    if (::GetOverlappedResult(pipeHandle_.get(), &overlapped_, &unused, FALSE) && connectedCallback_) {
+    if (::GetOverlappedResult(pipeHandle_.get(), &overlapped_, &unused, FALSE) &&
+        connectedCallback_) {
         connectedCallback_(connectedContext_, currentClient_);
     }
     SetStateAndSignal(PipeServerState::Disconnect);
@@ -335,7 +405,8 @@ bool CrashPipeServer::RegisterClient(ClientRecord*& record)
         takeBack();
         return false;
     }
-    if (!::WriteFile(pipeHandle_.get(), &replyBuffer_, sizeof(replyBuffer_), nullptr, &overlapped_) &&
+    if (!::WriteFile(pipeHandle_.get(), &replyBuffer_, sizeof(replyBuffer_), nullptr,
+                     &overlapped_) &&
         ::GetLastError() != ERROR_IO_PENDING) {
         takeBack();
         return false;
@@ -349,12 +420,14 @@ bool CrashPipeServer::RegisterClient(ClientRecord*& record)
 
 bool CrashPipeServer::AddClient(ClientRecord* record)
 {
-    if (!::RegisterWaitForSingleObject(record->dumpRequestWait.put(), record->dumpRequestEvent.get(),
-                                       OnDumpRequest, record, INFINITE, kDumpRequestWaitFlags)) {
+    if (!::RegisterWaitForSingleObject(record->dumpRequestWait.put(),
+                                       record->dumpRequestEvent.get(), OnDumpRequest, record,
+                                       INFINITE, kDumpRequestWaitFlags)) {
         return false;
     }
     if (!::RegisterWaitForSingleObject(record->processExitWait.put(), record->processHandle.get(),
-                                       OnClientProcessExit, record, INFINITE, kProcessExitWaitFlags)) {
+                                       OnClientProcessExit, record, INFINITE,
+                                       kProcessExitWaitFlags)) {
         return false;
     }
     win32::CriticalSectionLock lock(clientsLock_);

@@ -11,6 +11,7 @@
 #include "CrashReporter/pipe/PipeMessage.h"
 #include "Win32/CriticalSection.h"
 #include "Win32/UniqueHandle.h"
+#include "Win32/UniqueTimer.h"
 #include "Win32/UniqueWait.h"
 
 class ClientRecord;
@@ -39,6 +40,10 @@ enum class PipeServerState : std::uint32_t {
 // record's event; registered clients are then served through waits of their own.
 // Destruction shuts everything down and must run on the thread that called Start, which
 // owns the server-alive mutex.
+//
+// With one pipe instance, a client that connects and then stays silent would keep every
+// other client from registering; each handshake step is therefore bounded, and a client that
+// overruns the bound is disconnected.
 class CrashPipeServer {
 public:
     CrashPipeServer(const std::wstring& pipeName, ClientConnectedCallback connectedCallback,
@@ -58,6 +63,7 @@ public:
 private:
     static VOID CALLBACK OnPipeEvent(PVOID context, BOOLEAN timedOut);
     void Dispatch();
+    static VOID CALLBACK OnHandshakeCheck(PVOID context, BOOLEAN timedOut);
     void SetStateAndSignal(PipeServerState next);
 
     void HandleStopped();
@@ -107,7 +113,9 @@ private:
     win32::UniqueHandle pipeEvent_;
     PipeMessage messageBuffer_{};
     PipeMessage replyBuffer_{};
-    ClientRecord* currentClient_ = nullptr;  // holds a reference while set
+    ClientRecord* currentClient_ = nullptr;      // holds a reference while set
+    std::atomic<ULONGLONG> stepStartedTick_{0};  // when the state machine last changed state
+    win32::UniqueTimer handshakeTimer_;          // made after the pipe, deleted before it
     volatile LONG pendingExitWork_ = 0;
     std::list<win32::UniqueHandle> exitWaitsDone_;  // filled while shutting down
 };
