@@ -129,6 +129,7 @@ def run_demo(build_dir, work, full_memory=False, name=None, demo_arguments=None,
              collector_running=True):
     """One demo run in a fresh work folder. Returns a dict with what happened; raises only
     when the collector cannot start."""
+    work = os.path.abspath(work)
     shutil.rmtree(work, ignore_errors=True)
     dumps = os.path.join(work, "dumps")
     os.makedirs(dumps)
@@ -166,7 +167,9 @@ def run_demo(build_dir, work, full_memory=False, name=None, demo_arguments=None,
         result["killed_reporters"] = wait_for_exit(reporter_pids(windows_path(dumps)),
                                                    REPORTER_EXIT_SECONDS)
         result["reporter_exit_seconds"] = time.monotonic() - started
-        if collector_running:
+        # A crash that reached the reporter has been uploaded before the demo was released;
+        # the wait only covers the collector's last writes.
+        if collector_running and result["crashing_thread"] is not None:
             collector.wait_until_stored(1, STORED_SECONDS)
     finally:
         collector.stop()
@@ -249,8 +252,10 @@ def describe_exception(dump):
 
 def print_report(result):
     code = result["exit_code"]
-    print("CrashDemo ended with exit code 0x%08X%s" % (
-        code & 0xFFFFFFFF if code >= 0 else code, " after a time-out" if result["timed_out"] else ""))
+    # Wine hands on only the low byte of a Windows exit code.
+    note = " (the low byte of 0xC0000005)" if code == ACCESS_VIOLATION & 0xFF else ""
+    print("CrashDemo ended with exit status %d%s%s" % (
+        code, note, " after a time-out" if result["timed_out"] else ""))
     for line in result["output"]:
         print("  demo: " + line)
     if result["killed_reporters"]:
