@@ -130,7 +130,7 @@ TEST_F(ReportArchiveTest, ReadErrorInTheMiddleOfAFileIsNotCountedAsAdded)
     // A range locked through another handle cannot be read: the first chunk succeeds, the
     // second fails. Where locks do not stop reads, a file that cannot be read at all stands
     // in for it.
-    std::wstring unreadable = dir_.File(L"dumps\locked.dmp");
+    std::wstring unreadable = dir_.File(L"dumps\\locked.dmp");
     const std::vector<unsigned char> bytes(100000, 0x11);
     ASSERT_TRUE(WriteWholeFile(unreadable, bytes.data(), bytes.size()));
     win32::UniqueHandle holder(::CreateFileW(unreadable.c_str(), GENERIC_READ | GENERIC_WRITE,
