@@ -146,21 +146,28 @@ def run_demo(build_dir, work, full_memory=False, name=None, demo_arguments=None,
                 arguments.append("--full-memory")
             if name:
                 arguments += ["--name", name]
-        demo = subprocess.Popen([WINE_RUN, os.path.join(build_dir, "bin", "CrashDemo.exe")]
-                                + arguments, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, text=True, errors="replace",
-                                env=dict(os.environ, WINEDEBUG="-all"))
-        try:
-            out, err = demo.communicate(timeout=DEMO_SECONDS)
-            result["timed_out"] = False
-        except subprocess.TimeoutExpired:
-            demo.kill()
-            out, err = demo.communicate()
-            result["timed_out"] = True
-        result["exit_code"] = demo.returncode
-        result["output"] = out.splitlines()
-        result["errors"] = err.splitlines()
-        match = re.search(r"^crashing thread (\d+):", out, re.M)
+        # Files, not pipes: Wine hands its Unix stderr to every process the demo starts, so
+        # a pipe would stay open for as long as the reporter runs.
+        with open(os.path.join(work, "demo-output.txt"), "w+") as out, \
+                open(os.path.join(work, "demo-errors.txt"), "w+") as err:
+            demo = subprocess.Popen(
+                [WINE_RUN, os.path.join(build_dir, "bin", "CrashDemo.exe")] + arguments,
+                stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                env=dict(os.environ, WINEDEBUG="-all"))
+            try:
+                demo.wait(timeout=DEMO_SECONDS)
+                result["timed_out"] = False
+            except subprocess.TimeoutExpired:
+                demo.kill()
+                demo.wait()
+                result["timed_out"] = True
+            result["exit_code"] = demo.returncode
+            out.seek(0)
+            err.seek(0)
+            output = out.read()
+            result["output"] = output.splitlines()
+            result["errors"] = err.read().splitlines()
+        match = re.search(r"^crashing thread (\d+):", output, re.M)
         result["crashing_thread"] = int(match.group(1)) if match else None
 
         started = time.monotonic()
