@@ -162,6 +162,15 @@ def bench_dump(bins, size, folder, reps, results, memory):
     return kept_path(lines)
 
 
+def bench_bare_dump_memory(bins, size, folder):
+    """Peak working set of a process whose first full dump is a bare MiniDumpWriteDump."""
+    lines = run_wine(os.path.join(bins, "DumpBench.exe"),
+                     windows_path(os.path.join(bins, "BenchTarget.exe")), str(size),
+                     windows_path(folder), "1", "bare-first")
+    peaks = parse_tagged(lines, "peak_ws")
+    return peaks.get("bare_full", 0), peaks.get("idle", 0)
+
+
 def bench_archive(bins, size, dump, folder, reps, results, memory):
     lines = run_wine(os.path.join(bins, "ArchiveBench.exe"), windows_path(dump),
                      windows_path(folder), str(reps), "keep")
@@ -263,7 +272,7 @@ def bench_upload(bins, size, archive, collector, reps, results, memory):
     memory["upload"] = (peaks.get("end", 0), peaks.get("idle", 0))
 
 
-def bench_pipe(bins, clients, folder, results):
+def bench_pipe(bins, clients, folder, results, notes):
     tag = "%d" % os.getpid()
     pipes = {"project": "\\\\.\\pipe\\QV_CRASH_REPORT\\bench" + tag,
              "bare": "\\\\.\\pipe\\cr-bench-bare" + tag,
@@ -277,8 +286,12 @@ def bench_pipe(bins, clients, folder, results):
         if server.stdout.readline().strip() != "listening":
             raise RuntimeError("PipeBenchServer did not start")
         idle = [server.stdout.readline(), server.stdout.readline()]
-        lines = run_wine(os.path.join(bins, "PipeBenchClient.exe"), str(clients),
-                         *("%s=%s" % item for item in pipes.items()))
+        client = subprocess.run([WINE_RUN, os.path.join(bins, "PipeBenchClient.exe"),
+                                 str(clients), *("%s=%s" % item for item in pipes.items())],
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL, text=True, timeout=3600,
+                                env=ENVIRONMENT)
+        lines = client.stdout.splitlines()
         server.stdin.write("stats after\nquit\n")
         server.stdin.flush()
         after = [server.stdout.readline(), server.stdout.readline()]
@@ -287,6 +300,13 @@ def bench_pipe(bins, clients, folder, results):
             server.wait(timeout=60)
         except subprocess.TimeoutExpired:
             server.kill()
+    for words in (line.split() for line in lines):
+        if words and words[0] == "stuck":
+            raise RuntimeError("handshake: a registration with the %s server got neither a reply "
+                               "nor a disconnect within 30 s (client %s)" % (words[1], words[2]))
+        if words and words[0] == "failed" and words[2] != "0":
+            notes.append("handshake: %s of %d registrations with the %s server failed" % (
+                words[2], clients, words[1]))
     samples = {w[1]: [float(x) for x in w[2:]] for w in (l.split() for l in lines)
                if w and w[0] == "samples"}
     project, bare, registering = samples["project"], samples["bare"], samples["registering"]
@@ -358,8 +378,9 @@ def main(argv=None):
     started = time.time()
     results = Results()
     memory_rows = []
+    sizes, notes = choose_sizes([int(s) for s in args.sizes.split(",")], work)
+    failed = False
     try:
-        sizes, notes = choose_sizes([int(s) for s in args.sizes.split(",")], work)
         collector = Collector(os.path.join(work, "store"))
         try:
             for size in sizes:
@@ -378,10 +399,14 @@ def main(argv=None):
                     memory_rows.append((size, memory))
         finally:
             collector.stop()
+        bare_folder = os.path.join(work, "bare")
+        os.makedirs(bare_folder)
+        bare_size = min(sizes)
+        bare_peak, bare_idle = bench_bare_dump_memory(bins, bare_size, bare_folder)
         pipe_folder = os.path.join(work, "pipe")
         os.makedirs(pipe_folder)
         idle_peak, after_peak, clients = bench_pipe(bins, 20 if args.quick else args.pipe_clients,
-                                                    pipe_folder, results)
+                                                    pipe_folder, results, notes)
         for size, memory in memory_rows:
             label = size_label(size)
             for step, program in (("dump", "DumpBench"), ("archive", "ArchiveBench"),
@@ -389,8 +414,14 @@ def main(argv=None):
                 handling, idle = memory[step]
                 results.add("peak working set, %s of the full dump vs. %s idle" % (step, program),
                             label, handling, idle, "MiB", "GetProcessMemoryInfo")
+        results.add("peak working set, bare MiniDumpWriteDump full dump vs. DumpBench idle",
+                    size_label(bare_size), bare_peak, bare_idle, "MiB", "the platform's share")
         results.add("peak working set, pipe server after %d handshakes vs. idle" % clients, "—",
                     after_peak, idle_peak, "MiB", "CrashPipeServer + DumpWriter")
+    except (RuntimeError, KeyError, subprocess.TimeoutExpired) as error:
+        # The figures taken so far still print; the run counts as failed.
+        notes.append("stopped early: %s" % str(error).strip().splitlines()[0])
+        failed = True
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
@@ -401,7 +432,7 @@ def main(argv=None):
     if args.markdown:
         with open(args.markdown, "w", encoding="utf-8") as out:
             out.write(text + "\n")
-    return 0
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":

@@ -1,10 +1,12 @@
 // Times DumpWriter::WriteDump against a bare MiniDumpWriteDump call of the same process with
 // the same type, normal and full-memory, in alternating order.
-//   DumpBench <BenchTarget.exe> <MiB> <output folder> <repetitions> [keep]
+//   DumpBench <BenchTarget.exe> <MiB> <output folder> <repetitions> [keep|bare-first]
 // Prints one line per figure for the driver:
 //   sample <normal|full> <writer|bare> <seconds> <bytes written>
 //   peak_ws <when> <bytes>
 //   kept <path>            with "keep": the last full dump the writer made is left behind
+// The first repetition runs the writer first, so that the peak working set after its first
+// full dump ("writer_full") is the writer's; "bare-first" swaps every turn, giving "bare_full".
 #include <windows.h>
 #include <dbghelp.h>
 
@@ -116,7 +118,8 @@ bool TimeBare(const Target& target, const std::wstring& folder, std::uint32_t du
 int wmain(int argc, wchar_t** argv)
 {
     if (argc < 5) {
-        std::printf("usage: DumpBench <BenchTarget.exe> <MiB> <folder> <repetitions> [keep]\n");
+        std::printf(
+            "usage: DumpBench <BenchTarget.exe> <MiB> <folder> <repetitions> [keep|bare-first]\n");
         return 2;
     }
     const std::wstring targetProgram = argv[1];
@@ -124,6 +127,7 @@ int wmain(int argc, wchar_t** argv)
     const std::wstring folder = argv[3];
     const int repetitions = static_cast<int>(std::wcstol(argv[4], nullptr, 10));
     const bool keep = argc > 5 && std::wcscmp(argv[5], L"keep") == 0;
+    const bool bareFirst = argc > 5 && std::wcscmp(argv[5], L"bare-first") == 0;
 
     ChildProcess child;
     std::string line;
@@ -152,7 +156,7 @@ int wmain(int argc, wchar_t** argv)
 
     bool ok = true;
     for (int i = 0; i < repetitions && ok; ++i) {
-        const bool writerFirst = i % 2 == 0;
+        const bool writerFirst = (i % 2 == 0) != bareFirst;
         for (std::uint32_t type : {kNormalDumpType, kFullDumpType}) {
             const bool keepThis = keep && type == kFullDumpType;
             if (writerFirst) {
@@ -163,6 +167,9 @@ int wmain(int argc, wchar_t** argv)
                 ok = ok && TimeBare(target, folder, type);
             } else {
                 ok = ok && TimeBare(target, folder, type);
+                if (ok && i == 0 && type == kFullDumpType) {
+                    PrintPeak("bare_full");
+                }
                 ok = ok && TimeWriter(writer, target, type, keepThis, kept);
             }
         }
