@@ -416,8 +416,9 @@ def main(argv=None):
                             label, handling, idle, "MiB", "GetProcessMemoryInfo")
         results.add("peak working set, bare MiniDumpWriteDump full dump vs. DumpBench idle",
                     size_label(bare_size), bare_peak, bare_idle, "MiB", "the platform's share")
-        results.add("peak working set, pipe server after %d handshakes vs. idle" % clients, "—",
-                    after_peak, idle_peak, "MiB", "CrashPipeServer + DumpWriter")
+        results.add("peak working set, pipe bench server after %d registrations per server "
+                    "vs. idle" % clients, "—", after_peak, idle_peak, "MiB",
+                    "CrashPipeServer and the registering bare server together")
     except (RuntimeError, KeyError, subprocess.TimeoutExpired) as error:
         # The figures taken so far still print; the run counts as failed.
         notes.append("stopped early: %s" % str(error).strip().splitlines()[0])
