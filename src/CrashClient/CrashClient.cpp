@@ -11,21 +11,20 @@ std::uint32_t AddressOf(const volatile void* p)
 
 void CopyText(wchar_t (&field)[kAnnotationTextUnits], const std::wstring& text)
 {
-    const std::size_t length = text.size() < kAnnotationTextUnits ? text.size() : kAnnotationTextUnits - 1;
+    const std::size_t length =
+        text.size() < kAnnotationTextUnits ? text.size() : kAnnotationTextUnits - 1;
     text.copy(field, length);
     field[length] = L'\0';
 }
 
 constexpr DWORD kPipeRetryIntervalMs = 10;
 
-}  // namespace
-
-win32::UniqueHandle ConnectToCrashPipe(const std::wstring& pipeName, DWORD timeoutMs)
+win32::UniqueHandle OpenCrashPipe(const std::wstring& pipeName, DWORD timeoutMs, DWORD flags)
 {
     const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
     for (;;) {
         win32::UniqueHandle pipe(::CreateFileW(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                                               nullptr, OPEN_EXISTING, 0, nullptr));
+                                               nullptr, OPEN_EXISTING, flags, nullptr));
         if (pipe) {
             DWORD mode = PIPE_READMODE_MESSAGE;
             if (!::SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr)) {
@@ -45,6 +44,38 @@ win32::UniqueHandle ConnectToCrashPipe(const std::wstring& pipeName, DWORD timeo
             ::Sleep(kPipeRetryIntervalMs);
         }
     }
+}
+
+// One read or write on an overlapped pipe handle, given up at the deadline: a reporter that
+// accepts the connection and then never answers must not hang the application.
+bool TransferBefore(HANDLE pipe, bool write, void* buffer, DWORD size, DWORD& done,
+                    ULONGLONG deadline)
+{
+    win32::UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!event) {
+        return false;
+    }
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event.get();
+    const BOOL finished = write ? ::WriteFile(pipe, buffer, size, nullptr, &overlapped)
+                                : ::ReadFile(pipe, buffer, size, nullptr, &overlapped);
+    if (!finished && ::GetLastError() != ERROR_IO_PENDING) {
+        return false;
+    }
+    const ULONGLONG now = ::GetTickCount64();
+    const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+    if (::WaitForSingleObject(event.get(), left) != WAIT_OBJECT_0) {
+        ::CancelIoEx(pipe, &overlapped);
+    }
+    // Waits for the cancelled operation too, so the record and the buffer are free after it.
+    return ::GetOverlappedResult(pipe, &overlapped, &done, TRUE) != FALSE;
+}
+
+}  // namespace
+
+win32::UniqueHandle ConnectToCrashPipe(const std::wstring& pipeName, DWORD timeoutMs)
+{
+    return OpenCrashPipe(pipeName, timeoutMs, 0);
 }
 
 CrashClient::CrashClient(std::size_t annotationCapacity) : annotations_(annotationCapacity) {}
@@ -71,18 +102,22 @@ bool CrashClient::Register(const std::wstring& pipeName, std::uint32_t dumpType,
 bool CrashClient::Register(const std::wstring& pipeName, const PipeMessage& registration,
                            DWORD timeoutMs)
 {
-    win32::UniqueHandle pipe = ConnectToCrashPipe(pipeName, timeoutMs);
+    win32::UniqueHandle pipe = OpenCrashPipe(pipeName, timeoutMs, FILE_FLAG_OVERLAPPED);
     if (!pipe) {
         return false;
     }
+    // The exchange gets its own time once connected; a working reporter needs milliseconds.
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    PipeMessage message = registration;
     DWORD written = 0;
-    if (!::WriteFile(pipe.get(), &registration, sizeof(registration), &written, nullptr) ||
-        written != sizeof(registration)) {
+    if (!TransferBefore(pipe.get(), true, &message, sizeof(message), written, deadline) ||
+        written != sizeof(message)) {
         return false;
     }
     PipeMessage reply{};
     DWORD read = 0;
-    if (!::ReadFile(pipe.get(), &reply, sizeof(reply), &read, nullptr) || read != sizeof(reply) ||
+    if (!TransferBefore(pipe.get(), false, &reply, sizeof(reply), read, deadline) ||
+        read != sizeof(reply) ||
         reply.messageType != static_cast<std::uint32_t>(PipeMessageType::RegisterReply)) {
         return false;
     }
@@ -94,8 +129,9 @@ bool CrashClient::Register(const std::wstring& pipeName, const PipeMessage& regi
     dumpDoneEvent_.reset(handle(reply.dumpDoneEvent));
     serverAliveMutex_.reset(handle(reply.serverAliveMutex));
     serverProcessId_ = reply.processId;
-    const PipeMessage acknowledgement = registration;
-    return ::WriteFile(pipe.get(), &acknowledgement, sizeof(acknowledgement), &written, nullptr) &&
+    PipeMessage acknowledgement = registration;
+    return TransferBefore(pipe.get(), true, &acknowledgement, sizeof(acknowledgement), written,
+                          deadline) &&
            written == sizeof(acknowledgement);
 }
 

@@ -30,7 +30,8 @@ public:
     CrashClient& operator=(const CrashClient&) = delete;
 
     // Connects to the reporter's pipe and runs the handshake: register, read the reply,
-    // acknowledge. Waits up to timeoutMs for a busy pipe. True once registered.
+    // acknowledge. Waits up to timeoutMs for a busy pipe, and once connected up to timeoutMs
+    // for the exchange itself. True once registered.
     bool Register(const std::wstring& pipeName, std::uint32_t dumpType, DWORD timeoutMs = 5000);
 
     // The same with a Register message of the caller's making (see MakeRegistration).
