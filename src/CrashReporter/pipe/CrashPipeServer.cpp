@@ -458,7 +458,6 @@ VOID CALLBACK CrashPipeServer::OnDumpRequest(PVOID context, BOOLEAN)
     auto* record = static_cast<ClientRecord*>(context);
     record->ReadAnnotations();
     record->server->HandleDumpRequest(record);
-    ::ResetEvent(record->dumpRequestEvent.get());
 }
 
 void CrashPipeServer::HandleDumpRequest(ClientRecord* record)
@@ -466,18 +465,20 @@ void CrashPipeServer::HandleDumpRequest(ClientRecord* record)
     HANDLE process = record->processHandle.get();
     std::uint32_t exceptionPointers = 0;
     std::uint32_t threadId = 0;
-    if (!ReadClientValue(process, record->exceptionPointersAddress, exceptionPointers) ||
-        !ReadClientValue(process, record->threadIdAddress, threadId)) {
-        return;
-    }
     std::wstring dumpPath;
-    if (!dumpWriter_.WriteDump(process, record->processId, threadId, exceptionPointers,
+    if (!ReadClientValue(process, record->exceptionPointersAddress, exceptionPointers) ||
+        !ReadClientValue(process, record->threadIdAddress, threadId) ||
+        !dumpWriter_.WriteDump(process, record->processId, threadId, exceptionPointers,
                                record->clientBlockAddress, record->dumpType, &dumpPath)) {
+        ::ResetEvent(record->dumpRequestEvent.get());  // the request is dropped
         return;
     }
     if (dumpRequestedCallback_) {
         dumpRequestedCallback_(dumpRequestedContext_, record, &dumpPath);
     }
+    // The request is reset before the client is released: a client that asks again as soon
+    // as it sees dump-done must not have its new request wiped out.
+    ::ResetEvent(record->dumpRequestEvent.get());
     ::SetEvent(record->dumpDoneEvent.get());
 }
 
