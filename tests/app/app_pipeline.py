@@ -13,18 +13,18 @@ name, and makes its own folder the current directory, so the relative dump direc
 
 import json
 import os
-import queue
 import re
 import shutil
 import socket
 import struct
-import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 import zipfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from wine_harness import Collector, Program, windows_path  # noqa: E402
 
 GROUP, COLLECTOR, WINE_RUN, BIN = sys.argv[1:5]
 WINDOW_SIZE = (240, 160)  # AppClient's window
@@ -32,90 +32,22 @@ NOTES = b"notes beside the reporter\r\n" * 50
 FULL_MEMORY = 0x2
 SCAN = ["attach", "JXD_InitializeW KZR 0 0", "JXD_SetUserInformationW 0 RIZurarUzedudor Crash",
         "JXD_SetScanLevel 2", "JXD_SetScanOption 0", "JXD_StartScan"]
-LINE_TIMEOUT = 120
 
 ENVIRONMENT = {k: v for k, v in os.environ.items()
                if "proxy" not in k.lower() and not k.startswith("JXD_TEST_")}
 ENVIRONMENT["LC_ALL"] = "C.UTF-8"
 
 
-def windows_path(linux_path):
-    return "Z:" + linux_path.replace("/", "\\")
-
-
-class Collector:
-    def __init__(self, store):
-        self.store = store
-        self.process = subprocess.Popen(
-            [sys.executable, COLLECTOR, "--port", "0", "--store", store, "--max-seconds", "900"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
-        match = re.fullmatch(r"listening 127\.0\.0\.1:(\d+)\n", self.process.stdout.readline())
-        if not match:
-            self.stop()
-            raise RuntimeError("collector did not start")
-        self.host = "http://127.0.0.1:%s" % match.group(1)
-
-    def uploads(self):
-        return sorted(n for n in os.listdir(self.store)
-                      if os.path.isdir(os.path.join(self.store, n)))
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            self.process.wait(10)
-        self.process.stdout.close()
-
-
-class Client:
+def Client(arguments, environment):
     """AppClient.exe under Wine, one command and one answer at a time."""
-
-    def __init__(self, arguments, environment):
-        self.process = subprocess.Popen(
-            [WINE_RUN, os.path.join(BIN, "AppClient.exe")] + arguments,
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-            text=True, env=environment, bufsize=1)
-        self.lines = queue.Queue()
-        threading.Thread(target=self.pump, daemon=True).start()
-
-    def pump(self):
-        for line in self.process.stdout:
-            self.lines.put(line.rstrip("\r\n"))
-        self.lines.put(None)
-
-    def read(self, timeout=LINE_TIMEOUT):
-        line = self.lines.get(timeout=timeout)
-        if line is None:
-            raise AssertionError("AppClient ended")
-        return line
-
-    def send(self, command):
-        self.process.stdin.write(command + "\n")
-        self.process.stdin.flush()
-
-    def ask(self, command):
-        self.send(command)
-        return self.read()
-
-    def close(self):
-        if self.process.poll() is None:
-            try:
-                self.send("exit")
-                self.process.wait(20)
-            except (OSError, subprocess.TimeoutExpired):
-                self.process.kill()
-                self.process.wait()
-        for stream in (self.process.stdin, self.process.stdout):
-            try:
-                stream.close()
-            except OSError:
-                pass
+    return Program(WINE_RUN, os.path.join(BIN, "AppClient.exe"), arguments, environment)
 
 
 class PipelineCase(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.work = tempfile.mkdtemp(prefix="app-pipeline-")
-        cls.collector = Collector(os.path.join(cls.work, "store"))
+        cls.collector = Collector(COLLECTOR, os.path.join(cls.work, "store"))
         cls.counter = 0
 
     @classmethod

@@ -22,19 +22,18 @@ without it, it reports itself skipped.
 
 import glob
 import os
-import queue
 import re
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from wine_harness import Collector, Program, free_port_url, windows_path  # noqa: E402
+
 GROUP, COLLECTOR, WINE_RUN, BIN = sys.argv[1:5]
-LINE_TIMEOUT = 120
 SKIPPED = 77
 UUID = r"[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}"
 # A reporter whose last client has gone is stopped within about a second; the bound leaves
@@ -51,100 +50,6 @@ DESCRIPTOR_GROWTH_BOUND = 32
 
 ENVIRONMENT = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
 ENVIRONMENT["LC_ALL"] = "C.UTF-8"
-
-
-def windows_path(linux_path):
-    return "Z:" + linux_path.replace("/", "\\")
-
-
-def free_port_url():
-    """A loopback URL on which nothing listens: every connection is refused."""
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return "http://127.0.0.1:%d" % s.getsockname()[1]
-
-
-class Collector:
-    def __init__(self, store, mode="ok", delay=2):
-        self.store = store
-        self.process = subprocess.Popen(
-            [sys.executable, COLLECTOR, "--port", "0", "--store", store, "--mode", mode,
-             "--delay", str(delay), "--max-seconds", "900"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-            text=True)
-        match = re.fullmatch(r"listening 127\.0\.0\.1:(\d+)\n", self.process.stdout.readline())
-        if not match:
-            self.stop()
-            raise RuntimeError("collector did not start")
-        self.host = "http://127.0.0.1:%s" % match.group(1)
-
-    def uploads(self):
-        """Uploads stored completely (the collector writes file.bin last of its parts)."""
-        if not os.path.isdir(self.store):
-            return []
-        return sorted(n for n in os.listdir(self.store)
-                      if os.path.exists(os.path.join(self.store, n, "fields.json")))
-
-    def wait_for_uploads(self, count, seconds=30):
-        deadline = time.monotonic() + seconds
-        while len(self.uploads()) < count and time.monotonic() < deadline:
-            time.sleep(0.1)
-        return self.uploads()
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            self.process.wait(10)
-        self.process.stdout.close()
-
-
-class Program:
-    """A Windows test program under Wine, one command and one answer line at a time."""
-
-    def __init__(self, exe, arguments, environment=ENVIRONMENT):
-        self.process = subprocess.Popen(
-            [WINE_RUN, os.path.join(BIN, exe)] + arguments,
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-            text=True, env=environment, bufsize=1)
-        self.lines = queue.Queue()
-        threading.Thread(target=self.pump, daemon=True).start()
-
-    def pump(self):
-        for line in self.process.stdout:
-            self.lines.put(line.rstrip("\r\n"))
-        self.lines.put(None)
-
-    def read(self, timeout=LINE_TIMEOUT):
-        line = self.lines.get(timeout=timeout)
-        if line is None:
-            raise AssertionError("program ended")
-        return line
-
-    def send(self, command):
-        self.process.stdin.write(command + "\n")
-        self.process.stdin.flush()
-
-    def ask(self, command, timeout=LINE_TIMEOUT):
-        self.send(command)
-        return self.read(timeout)
-
-    def kill(self):
-        if self.process.poll() is None:
-            self.process.kill()
-        self.process.wait()
-
-    def close(self):
-        if self.process.poll() is None:
-            try:
-                self.send("exit")
-                self.process.wait(20)
-            except (OSError, subprocess.TimeoutExpired):
-                self.kill()
-        for stream in (self.process.stdin, self.process.stdout):
-            try:
-                stream.close()
-            except OSError:
-                pass
 
 
 class HeldHostile:
@@ -265,12 +170,12 @@ class ReporterCase(unittest.TestCase):
             collector.stop()
 
     def collector(self, mode="ok", delay=2):
-        collector = Collector(os.path.join(self.folder, "store-" + mode), mode, delay)
+        collector = Collector(COLLECTOR, os.path.join(self.folder, "store-" + mode), mode, delay)
         self.collectors.append(collector)
         return collector
 
     def program(self, exe, *arguments):
-        program = Program(exe, list(arguments))
+        program = Program(WINE_RUN, os.path.join(BIN, exe), list(arguments), ENVIRONMENT)
         self.programs.append(program)
         return program
 
