@@ -73,6 +73,20 @@ bool TransferBefore(HANDLE pipe, bool write, void* buffer, DWORD size, DWORD& do
 
 }  // namespace
 
+const char* DumpWaitText(CrashClient::DumpWait result)
+{
+    switch (result) {
+        case CrashClient::DumpWait::Done:
+            return "Done";
+        case CrashClient::DumpWait::ReporterGone:
+            return "ReporterGone";
+        case CrashClient::DumpWait::TimedOut:
+            return "TimedOut";
+        default:
+            return "Failed";
+    }
+}
+
 win32::UniqueHandle ConnectToCrashPipe(const std::wstring& pipeName, DWORD timeoutMs)
 {
     return OpenCrashPipe(pipeName, timeoutMs, 0);

@@ -75,6 +75,9 @@ private:
     std::uint32_t serverProcessId_ = 0;
 };
 
+// "Done", "ReporterGone", "TimedOut" or "Failed": how test and sample programs print it.
+const char* DumpWaitText(CrashClient::DumpWait result);
+
 // Connects to a crash pipe as a client, in message read mode; waits up to timeoutMs while
 // the single instance is busy with another client.
 win32::UniqueHandle ConnectToCrashPipe(const std::wstring& pipeName, DWORD timeoutMs);

@@ -66,20 +66,6 @@ std::uint32_t UnmappedAddress()
     return address;
 }
 
-const char* Name(CrashClient::DumpWait result)
-{
-    switch (result) {
-        case CrashClient::DumpWait::Done:
-            return "Done";
-        case CrashClient::DumpWait::ReporterGone:
-            return "ReporterGone";
-        case CrashClient::DumpWait::TimedOut:
-            return "TimedOut";
-        default:
-            return "Failed";
-    }
-}
-
 // The client library's request, but against our own pages; the optional step runs right
 // after the request event is set.
 template <typename AfterSet>
@@ -106,7 +92,7 @@ CrashClient::DumpWait Request(const CrashClient& client, DWORD waitMs, AfterSet 
 
 void Print(const char* label, CrashClient::DumpWait result)
 {
-    std::printf("%s %s\n", label, Name(result));
+    std::printf("%s %s\n", label, DumpWaitText(result));
     std::fflush(stdout);
 }
 

@@ -38,20 +38,6 @@ constexpr int kWindowHeight = 160;
 
 CrashClient* g_client = nullptr;
 
-const char* Name(CrashClient::DumpWait result)
-{
-    switch (result) {
-        case CrashClient::DumpWait::Done:
-            return "Done";
-        case CrashClient::DumpWait::ReporterGone:
-            return "ReporterGone";
-        case CrashClient::DumpWait::TimedOut:
-            return "TimedOut";
-        default:
-            return "Failed";
-    }
-}
-
 void Print(const char* format, ...)
 {
     va_list arguments;
@@ -65,7 +51,7 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* exception)
 {
     const ULONGLONG started = ::GetTickCount64();
     const auto result = g_client->RequestDump(::GetCurrentThreadId(), exception, kDumpTimeoutMs);
-    Print("crash %s %llu\n", Name(result), ::GetTickCount64() - started);
+    Print("crash %s %llu\n", DumpWaitText(result), ::GetTickCount64() - started);
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
@@ -160,7 +146,7 @@ int wmain(int argc, wchar_t** argv)
         } else if (command == "dump") {
             const ULONGLONG started = ::GetTickCount64();
             const auto result = client.RequestDump(::GetCurrentThreadId(), nullptr, kDumpTimeoutMs);
-            Print("dump %s %llu\n", Name(result), ::GetTickCount64() - started);
+            Print("dump %s %llu\n", DumpWaitText(result), ::GetTickCount64() - started);
         } else if (command == "crash") {
             ::SetUnhandledExceptionFilter(OnUnhandledException);
             *static_cast<volatile int*>(nullptr) = 1;

@@ -32,23 +32,13 @@ using NtQueryObjectFunction = LONG(NTAPI*)(HANDLE, int, PVOID, ULONG, PULONG);
 
 ACCESS_MASK GrantedAccess(HANDLE handle)
 {
-    static auto query = reinterpret_cast<NtQueryObjectFunction>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
+    static auto query = reinterpret_cast<NtQueryObjectFunction>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
     ObjectBasicInformation info{};
     if (query == nullptr || query(handle, 0, &info, sizeof(info), nullptr) != 0) {
         return 0xFFFFFFFF;
     }
     return info.grantedAccess;
-}
-
-const char* Name(CrashClient::DumpWait result)
-{
-    switch (result) {
-        case CrashClient::DumpWait::Done: return "Done";
-        case CrashClient::DumpWait::ReporterGone: return "ReporterGone";
-        case CrashClient::DumpWait::TimedOut: return "TimedOut";
-        default: return "Failed";
-    }
 }
 
 // The handshake done by hand, ending with an acknowledgement of the given length.
@@ -124,7 +114,8 @@ int wmain(int argc, wchar_t** argv)
     std::string command;
     while (std::getline(std::cin, command)) {
         if (command == "dump") {
-            std::printf("dump %s\n", Name(client.RequestDump(::GetCurrentThreadId(), nullptr, 60000)));
+            std::printf("dump %s\n",
+                        DumpWaitText(client.RequestDump(::GetCurrentThreadId(), nullptr, 60000)));
         } else if (command == "request") {
             ::SetEvent(dumpRequest);
             std::printf("requested\n");
