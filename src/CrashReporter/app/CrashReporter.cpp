@@ -13,6 +13,10 @@
 #include "CrashReporter/pipe/CrashPipeServer.h"
 #include "CrashReporter/upload/HttpUploader.h"
 
+namespace {
+
+// A read-handle value is only used when it names a pipe this process holds at start: reading
+// from or closing a number we never received could hit one of our own handles.
 HANDLE AcceptInheritedPipe(std::uint32_t handleValue)
 {
     const HANDLE handle = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(handleValue));
@@ -23,6 +27,8 @@ HANDLE AcceptInheritedPipe(std::uint32_t handleValue)
     }
     return handle;
 }
+
+}  // namespace
 
 CrashReporter::CrashReporter(const std::wstring& serverName, const std::wstring& collectorHost,
                              const std::wstring& dumpDirectory, const std::wstring& callerPid,

@@ -68,10 +68,6 @@ private:
     volatile LONG clientConnected;
 };
 
-// A read-handle value is only used when it names a pipe this process holds at start: reading
-// from or closing a number we never received could hit one of our own handles.
-HANDLE AcceptInheritedPipe(std::uint32_t handleValue);
-
 // The debugger output lines of the reporter process.
 namespace reporter_messages {
 constexpr wchar_t kUsage[] =
