@@ -39,13 +39,12 @@ UUID = r"[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}"
 # A reporter whose last client has gone is stopped within about a second; the bound leaves
 # room for a loaded machine.
 RUN_END_SECONDS = 20
-# Growth of the reporter's resident memory that a long barrage may leave behind: the thread
-# pool's stacks and Wine's caches, not per-client records.
+# Growth of the reporter's resident memory and open descriptors (of its wine process) that
+# thousands of refused handshakes, with a few reports and one more registration among them,
+# may leave behind: the thread pool's threads and Wine's caches, not per-handshake state. The
+# exact handle balance after clients end is checked inside a process by the pipe server's
+# own tests, where handles can be probed.
 RSS_GROWTH_BOUND_KB = 4096
-# Open descriptors of the reporter's wine process. The hostile clients are still held alive
-# when it is measured, so the registrations they got accepted still have their records: the
-# bound allows for those. The exact handle balance after clients end is checked inside a
-# process by the pipe server's own tests, where handles can be probed.
 DESCRIPTOR_GROWTH_BOUND = 32
 
 ENVIRONMENT = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
@@ -55,7 +54,8 @@ ENVIRONMENT["LC_ALL"] = "C.UTF-8"
 class HeldHostile:
     """HostileClient.exe, held before its exit by a full output pipe until released."""
 
-    def __init__(self, pipe, seed, count, silent_ms=0):
+    def __init__(self, pipe, seed, count, silent_ms=0, refused=False):
+        self.count = count
         self.read_end, write_end = os.pipe()
         os.set_blocking(write_end, False)
         try:
@@ -65,7 +65,7 @@ class HeldHostile:
             pass
         os.set_blocking(write_end, True)
         arguments = [WINE_RUN, os.path.join(BIN, "HostileClient.exe"), pipe, str(seed),
-                     str(count)] + ([str(silent_ms)] if silent_ms else [])
+                     str(count), str(silent_ms)] + (["refused"] if refused else [])
         self.process = subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=write_end,
                                         stderr=subprocess.DEVNULL, env=ENVIRONMENT)
         os.close(write_end)
@@ -217,34 +217,59 @@ class ReporterCase(unittest.TestCase):
 
 
 class Handshakes(ReporterCase):
-    """Thousands of broken handshakes against one reporter, well-behaved clients among them."""
+    """Ten thousand broken handshakes against one reporter, well-behaved clients among them.
 
-    COUNTS = (100, 100)  # HostileClient processes, handshakes each
-    SILENT = (3, 3500)             # one more, silent for longer than a handshake step may take
+    The first hostile process runs every kind of handshake, and the registrations it gets
+    accepted (valid messages with junk addresses or absurd counts) are real registrations that
+    hold their records until it exits. The reporter's resources are therefore measured around
+    the rest of the barrage, whose processes spoil every registration that would be accepted:
+    all of those handshakes must be refused without a reply and leave nothing behind."""
+
+    ACCEPTING = 2500                 # handshakes of every kind, in one process
+    REFUSED = (2500, 2500, 2500)     # handshakes that are all refused, per process
+    SILENT = (3, 3500)               # one more, silent for longer than a handshake step may take
+    # A report holds the pool wait thread that may also serve the pipe (its pipeline runs in
+    # the dump-request callback), so the well-behaved clients ask at a pace that leaves the
+    # pipe to the barrage most of the time.
+    REPORT_INTERVAL_SECONDS = 3
+    BARRAGE_SECONDS = 900
+
+    def serve_until_held(self, hostiles, clients, started):
+        """Asks the clients for reports now and then until the hostiles are done; returns
+        the number of reports."""
+        reports = 0
+        last_report = 0
+        while not all(h.is_held() for h in hostiles):
+            self.assertIsNone(next((h for h in hostiles if h.process.poll() is not None), None),
+                              "a hostile client ended before it was released")
+            if time.monotonic() - last_report >= self.REPORT_INTERVAL_SECONDS:
+                for client in clients:
+                    self.assertRegex(client.ask("dump"), r"^dump Done \d+$")
+                    reports += 1
+                last_report = time.monotonic()
+            time.sleep(0.1)
+            self.assertLess(time.monotonic() - started, self.BARRAGE_SECONDS)
+        return reports
 
     def test_barrage_leaves_the_reporter_serving_with_nothing_held(self):
         collector = self.collector()
         launcher, pid = self.launch(collector.host)
         self.assertEqual(launcher.ask("register 0"), "register 1")
-        self.assertRegex(launcher.ask("dump"), r"^dump Done \d+$")
+        started = time.monotonic()
+        accepting = HeldHostile(self.pipe, 1, self.ACCEPTING)
+        self.hostiles.append(accepting)
+        reports = self.serve_until_held([accepting], [launcher], started)
+
+        # Well-behaved clients in the middle of the refused barrage: a new one registers
+        # through the busy pipe, and both ask for reports now and then.
         time.sleep(1)
         before = resources(pid)
-        started = time.monotonic()
-        for seed, count in enumerate(self.COUNTS, 1):
-            self.hostiles.append(HeldHostile(self.pipe, seed, count))
-        self.hostiles.append(HeldHostile(self.pipe, 99, self.SILENT[0], self.SILENT[1]))
-
-        # Well-behaved clients in the middle of it: a new one registers through the busy pipe,
-        # and both ask for reports.
-        reports = 1
+        refused = [HeldHostile(self.pipe, seed, count, refused=True)
+                   for seed, count in enumerate(self.REFUSED, 2)]
+        refused.append(HeldHostile(self.pipe, 99, self.SILENT[0], self.SILENT[1], refused=True))
+        self.hostiles += refused
         second = self.connect()
-        while not all(h.is_held() for h in self.hostiles):
-            self.assertIsNone(next((h for h in self.hostiles if h.process.poll() is not None),
-                                   None), "a hostile client ended before it was released")
-            for client in (launcher, second):
-                self.assertRegex(client.ask("dump"), r"^dump Done \d+$")
-                reports += 1
-            self.assertLess(time.monotonic() - started, 600)
+        reports += self.serve_until_held(refused, [launcher, second], started)
         barrage_seconds = time.monotonic() - started
 
         # Still listening: a fresh client registers, and the old ones are still served.
@@ -256,22 +281,27 @@ class Handshakes(ReporterCase):
         self.assertRegex(launcher.ask("dump"), r"^dump Done \d+$")
         reports += 1
         self.assertEqual(len(collector.wait_for_uploads(reports)), reports)
-        self.assert_only_archives(reports)
+        self.assert_only_archives(reports)  # nothing for any hostile registration
 
         time.sleep(2)
         after = resources(pid)
-        handshakes = sum(self.COUNTS) + self.SILENT[0]
+        handshakes = self.ACCEPTING + sum(h.count for h in refused)
         print("\nbarrage: %d handshakes in %.1f s (%d reports); reporter VmRSS %d -> %d kB, "
-              "descriptors %d -> %d" % (handshakes, barrage_seconds, reports, before[0],
-                                        after[0], before[1], after[1]), file=sys.stderr)
+              "descriptors %d -> %d around the refused ones" %
+              (handshakes, barrage_seconds, reports, before[0], after[0], before[1], after[1]),
+              file=sys.stderr)
         self.assertLessEqual(after[0] - before[0], RSS_GROWTH_BOUND_KB)
         self.assertLessEqual(after[1] - before[1], DESCRIPTOR_GROWTH_BOUND)
 
-        # Releasing the hostile clients ends the run (their accepted registrations end with
-        # them); the reporter stops in order.
+        # Every handshake got its connection; no refused one got a reply. Releasing the
+        # hostile clients ends the run (the accepted registrations end with their process);
+        # the reporter stops in order.
         for hostile in self.hostiles:
             counts = hostile.release()
             self.assertIsNotNone(counts)
+            self.assertEqual(counts[0], hostile.count)
+            if hostile is not accepting:
+                self.assertEqual(counts[1], 0)
         self.assertTrue(wait_gone(pid, RUN_END_SECONDS), "reporter still running")
         self.assertEqual(launcher.ask("reporter 5000"), "reporter 0")
         self.assertEqual(fresh.ask("alive"), "alive 0")  # the server-alive mutex is released
@@ -452,8 +482,8 @@ class Faults(ReporterCase):
 class Lifetime(ReporterCase):
     """Reporter runs one after another, and one run with many registered clients."""
 
-    RUNS = 10
-    REGISTRATIONS = 30
+    RUNS = 100
+    REGISTRATIONS = 100
 
     def test_runs_in_sequence_each_end_promptly(self):
         host = free_port_url()
@@ -491,12 +521,14 @@ class Lifetime(ReporterCase):
 
 
 class Soak(Handshakes, Lifetime):
-    """The full counts: 10,000 broken handshakes, 100 runs, 100 registrations."""
+    """Ten times the counts: 100,000 broken handshakes, 1,000 runs, 300 registrations."""
 
-    COUNTS = (2500, 2500, 2500, 2490)
+    ACCEPTING = 5000
+    REFUSED = (23750, 23750, 23750, 23750)
     SILENT = (10, 3500)
-    RUNS = 100
-    REGISTRATIONS = 100
+    BARRAGE_SECONDS = 3000
+    RUNS = 1000
+    REGISTRATIONS = 300
 
 
 if __name__ == "__main__":

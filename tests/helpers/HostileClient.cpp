@@ -1,12 +1,15 @@
 // A hostile neighbour of the crash pipe: runs many broken handshakes in a row and exits.
-//   HostileClient <pipe name> <seed> <count> [silent milliseconds]
+//   HostileClient <pipe name> <seed> <count> [silent milliseconds [refused]]
 // Each handshake is one of: connect and close; random bytes of a random length (0 to 64);
 // a plausible registration with random addresses, counts and dump type (zero, huge and
 // unmapped ones among them); a registration in the name of another process; an absurd
 // annotation count; a too-long registration; hanging up after the registration, or after the
 // reply without acknowledging; or, when a silent time is given, connecting and saying nothing
 // for that long. Registrations that are accepted belong to this process and end with it.
-// It prints "done <handshakes> <replies>" at the end.
+// With "refused", every registration that the server would accept is spoiled first (one of
+// its required fields zeroed, or its type changed), so that no handshake leaves a record.
+// It prints "done <handshakes> <replies>" at the end, counting the handshakes that got a
+// connection.
 #include <windows.h>
 
 #include <cstdint>
@@ -60,6 +63,29 @@ std::uint32_t SomeAddress(std::mt19937& random, std::uint32_t good)
     }
 }
 
+// Makes a registration that would be accepted from this process one that is refused.
+void Spoil(PipeMessage& message, std::mt19937& random)
+{
+    if (!IsValidRegistration(message, sizeof(message)) ||
+        message.processId != ::GetCurrentProcessId()) {
+        return;
+    }
+    switch (random() % 4) {
+        case 0:
+            message.threadIdAddress = 0;
+            break;
+        case 1:
+            message.exceptionPointersAddress = 0;
+            break;
+        case 2:
+            message.clientBlockAddress = 0;
+            break;
+        default:
+            message.messageType = static_cast<std::uint32_t>(PipeMessageType::RegisterReply);
+            break;
+    }
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -71,9 +97,11 @@ int wmain(int argc, wchar_t** argv)
     std::mt19937 random(std::uint32_t(std::wcstoul(argv[2], nullptr, 10)));
     const unsigned long count = std::wcstoul(argv[3], nullptr, 10);
     const DWORD silentMs = argc > 4 ? DWORD(std::wcstoul(argv[4], nullptr, 10)) : 0;
+    const bool refusedOnly = argc > 5 && std::wstring(argv[5]) == L"refused";
 
     CrashClient client(4);
     const PipeMessage good = client.MakeRegistration(0);
+    unsigned long connected = 0;
     unsigned long replies = 0;
     for (unsigned long i = 0; i < count; ++i) {
         Kind kind = Kind(random() % kKindCount);
@@ -84,7 +112,14 @@ int wmain(int argc, wchar_t** argv)
         if (!pipe) {
             continue;
         }
+        ++connected;
         PipeMessage message = good;
+        auto sendRegistration = [&] {
+            if (refusedOnly) {
+                Spoil(message, random);
+            }
+            Send(pipe.get(), &message, sizeof(message));
+        };
         std::uint8_t bytes[72] = {};
         switch (kind) {
             case kConnectAndClose:
@@ -108,17 +143,17 @@ int wmain(int argc, wchar_t** argv)
                 message.clientBlockAddress = SomeAddress(random, good.clientBlockAddress);
                 message.annotationsAddress = SomeAddress(random, good.annotationsAddress);
                 message.annotationCount = random() % 2 ? random() : good.annotationCount;
-                Send(pipe.get(), &message, sizeof(message));
+                sendRegistration();
                 replies += ReceiveReply(pipe.get());
                 break;
             case kOtherProcess:
                 message.processId = random() % 2 ? 4 : random();
-                Send(pipe.get(), &message, sizeof(message));
+                sendRegistration();
                 replies += ReceiveReply(pipe.get());
                 break;
             case kAbsurdCount:
                 message.annotationCount = 0xFFFFFFFFu - random() % 16;
-                Send(pipe.get(), &message, sizeof(message));
+                sendRegistration();
                 replies += ReceiveReply(pipe.get());
                 break;
             case kTooLong:
@@ -127,10 +162,10 @@ int wmain(int argc, wchar_t** argv)
                 replies += ReceiveReply(pipe.get());
                 break;
             case kHangUpAfterRegistration:
-                Send(pipe.get(), &message, sizeof(message));
+                sendRegistration();
                 break;
             case kHangUpAfterReply:
-                Send(pipe.get(), &message, sizeof(message));
+                sendRegistration();
                 replies += ReceiveReply(pipe.get());
                 break;
             case kSilent:
@@ -140,7 +175,7 @@ int wmain(int argc, wchar_t** argv)
                 break;
         }
     }
-    std::printf("done %lu %lu\n", count, replies);
+    std::printf("done %lu %lu\n", connected, replies);
     std::fflush(stdout);
     return 0;
 }
