@@ -16,7 +16,7 @@ The reporter's resources are measured from outside, on the Linux process that Wi
 in: VmRSS from /proc/PID/status and the count of open descriptors in /proc/PID/fd (Wine keeps
 the reporter's kernel handles in its server, out of sight; see docs/wine.md).
 
-The soak group runs only with CR_SOAK=1 in the environment (it takes several minutes);
+The soak group runs only with CR_SOAK=1 in the environment (it takes about 25 minutes);
 without it, it reports itself skipped.
 """
 
