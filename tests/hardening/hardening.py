@@ -521,7 +521,7 @@ class Lifetime(ReporterCase):
 
 
 class Soak(Handshakes, Lifetime):
-    """Ten times the counts: 100,000 broken handshakes, 1,000 runs, 300 registrations."""
+    """The long counts: 100,000 broken handshakes, 1,000 runs, 300 registrations."""
 
     ACCEPTING = 5000
     REFUSED = (23750, 23750, 23750, 23750)
