@@ -112,6 +112,15 @@ protected:
         ASSERT_TRUE(client.Wait());
     }
 
+    // Ends the client; the reporter must follow it within kPromptMs.
+    void EndClientAndExpectPromptExit(ChildProcess& client)
+    {
+        const ULONGLONG left = ::GetTickCount64();
+        EndClient(client);
+        ASSERT_TRUE(reporter_.WaitForExit(kPromptMs));
+        EXPECT_LT(reporter_.ExitTick() - left, ULONGLONG(kPromptMs));
+    }
+
     double SecondsToExit() const
     {
         return double(reporter_.ExitTick() - reporter_.StartTick()) / 1000.0;
