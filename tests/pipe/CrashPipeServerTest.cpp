@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 #include <set>
+#include <thread>
 
 #include "ChildProcess.h"
 #include "CrashClient/CrashClient.h"
@@ -292,6 +293,33 @@ TEST_F(CrashPipeServerTest, ClientDyingDuringItsDumpIsReportedOnceAfterwards)
     ::Sleep(300);
     EXPECT_EQ(recorder_.Exited().size(), 1u);
     EXPECT_EQ(recorder_.Dumps().size(), 1u);
+}
+
+// Another client's exit ends the run while this one crashes: its request comes after the
+// shutdown has stopped watching it, while the shutdown waits for a report still being made.
+TEST_F(CrashPipeServerTest, RequestMadeDuringTheShutdownIsStillServed)
+{
+    win32::UniqueHandle release(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    recorder_.SetDumpHook([&] { ::WaitForSingleObject(release.get(), 30000); });
+    auto first = StartClient();
+    auto second = StartClient();
+    std::string access;
+    ASSERT_TRUE(first->ReadLine(access));
+    ASSERT_TRUE(second->ReadLine(access));
+    ASSERT_TRUE(recorder_.WaitConnected(2));
+    EXPECT_EQ(Ask(*first, "request"), "requested");
+    ASSERT_TRUE(recorder_.WaitDumps(1));
+    std::thread shutdown([&] { server_.reset(); });
+    ::Sleep(2000);  // past the wait for the pipe to stop; now waiting for the first report
+    EXPECT_EQ(Ask(*second, "request"), "requested");
+    ::Sleep(300);
+    EXPECT_EQ(recorder_.Dumps().size(), 1u);
+    ::SetEvent(release.get());
+    shutdown.join();
+    EXPECT_EQ(recorder_.Dumps().size(), 2u);
+    EXPECT_EQ(Ask(*first, "done"), "done 1");
+    EXPECT_EQ(Ask(*second, "done"), "done 1");
+    EXPECT_EQ(dumps_.FileNames().size(), 2u);
 }
 
 TEST_F(CrashPipeServerTest, DestroyingTheServerMakesNoExitCallbacks)

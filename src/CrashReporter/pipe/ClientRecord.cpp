@@ -86,14 +86,26 @@ win32::UniqueHandle ClientRecord::CancelWaits()
     return exitDone;
 }
 
-void ClientRecord::Destroy()
+void ClientRecord::EndDumpWait()
 {
-    dumpRequestWait.reset();  // each blocks until a running callback has returned
-    processExitWait.reset();
+    dumpRequestWait.reset();  // blocks until a running callback has returned
     if (dumpWaitDone_) {
         ::WaitForSingleObject(dumpWaitDone_.get(), INFINITE);
         dumpWaitDone_.reset();
     }
+}
+
+bool ClientRecord::HasUnservedDumpRequest() const
+{
+    return dumpRequestEvent && processHandle &&
+           ::WaitForSingleObject(dumpRequestEvent.get(), 0) == WAIT_OBJECT_0 &&
+           ::WaitForSingleObject(processHandle.get(), 0) == WAIT_TIMEOUT;
+}
+
+void ClientRecord::Destroy()
+{
+    EndDumpWait();
+    processExitWait.reset();  // blocks until a running callback has returned
     processHandle.reset();
     dumpRequestEvent.reset();
     dumpDoneEvent.reset();

@@ -34,6 +34,13 @@ public:
     // Returns, for the caller to wait on, an event set once the exit wait's callback is done.
     win32::UniqueHandle CancelWaits();
 
+    // Cancels the dump wait and waits for its running callback. Must not run on the thread
+    // that serves it.
+    void EndDumpWait();
+
+    // True when the client has asked for a dump that nobody has taken up, and still runs.
+    bool HasUnservedDumpRequest() const;
+
     // Cancels the waits and waits for a running callback of either, closes the handles, frees
     // the annotations, and drops one reference. Must not run on a thread that serves one of
     // this record's waits.

@@ -558,9 +558,19 @@ void CrashPipeServer::WaitForExitWork()
 
 void CrashPipeServer::DestroyClients()
 {
-    win32::CriticalSectionLock lock(clientsLock_);
-    for (ClientRecord* record : clients_) {
-        record->Destroy();  // waits for its dump request still being handled
+    std::list<ClientRecord*> records;
+    {
+        win32::CriticalSectionLock lock(clientsLock_);
+        records.swap(clients_);
     }
-    clients_.clear();
+    for (ClientRecord* record : records) {
+        record->EndDumpWait();  // waits for its dump request still being handled
+        // A request made before the shutdown that the pool had not taken up yet (its wait
+        // thread was busy with another client's report) is still served: the client has
+        // crashed and waits for it, and dropping it would lose its report.
+        if (record->HasUnservedDumpRequest()) {
+            OnDumpRequest(record, FALSE);
+        }
+        record->Destroy();
+    }
 }
