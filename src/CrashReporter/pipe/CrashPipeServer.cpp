@@ -565,9 +565,10 @@ void CrashPipeServer::DestroyClients()
     }
     for (ClientRecord* record : records) {
         record->EndDumpWait();  // waits for its dump request still being handled
-        // A request made before the shutdown that the pool had not taken up yet (its wait
-        // thread was busy with another client's report) is still served: the client has
-        // crashed and waits for it, and dropping it would lose its report.
+        // A request the pool has not taken up (its wait thread was busy with another client's
+        // report, or it came after the shutdown stopped watching this client) is still
+        // served: the client has crashed and waits for it, and dropping it would lose its
+        // report.
         if (record->HasUnservedDumpRequest()) {
             OnDumpRequest(record, FALSE);
         }
