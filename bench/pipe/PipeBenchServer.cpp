@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "CrashReporter/pipe/CrashPipeServer.h"
-#include "CrashReporter/pipe/PipeMessage.h"
+#include "CrashProtocol/PipeMessage.h"
 #include "support/ProcessMemory.h"
 #include "Win32/UniqueHandle.h"
 #include "Win32/UniqueWait.h"

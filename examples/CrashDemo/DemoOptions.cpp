@@ -1,6 +1,6 @@
 #include "CrashDemo/DemoOptions.h"
 
-#include "CrashReporter/pipe/PipeMessage.h"
+#include "CrashProtocol/PipeMessage.h"
 
 namespace {
 

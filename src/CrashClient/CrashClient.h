@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "CrashReporter/pipe/PipeMessage.h"
+#include "CrashProtocol/PipeMessage.h"
 #include "Win32/UniqueHandle.h"
 
 // The client application's side of the crash pipe. An application makes one CrashClient

@@ -3,7 +3,7 @@
 #include <cwchar>
 #include <memory>
 
-#include "CrashReporter/app/ReporterNames.h"
+#include "CrashProtocol/ReporterNames.h"
 
 namespace {
 
@@ -77,11 +77,6 @@ bool StartReporter(const std::wstring& program, std::wstring commandLine, HANDLE
 }
 
 }  // namespace
-
-std::wstring MakeWindowEventName(const std::wstring& serverName, std::uint32_t processId)
-{
-    return kWindowEventPrefix + serverName + std::to_wstring(processId);
-}
 
 std::wstring FormatHandleArgument(std::uint32_t handleValue)
 {

@@ -47,12 +47,6 @@ private:
     win32::UniqueHandle reporterProcess_;
 };
 
-// Prefix of the window event's name; the server name and our pid follow.
-constexpr wchar_t kWindowEventPrefix[] = L"QV_CRASH_REPORT-WINDOW-EVENT";
-
-// The name of the window event a client with this pid passes as the sixth argument.
-std::wstring MakeWindowEventName(const std::wstring& serverName, std::uint32_t processId);
-
 // A handle value as the reporter parses argument 5: lower-case hex digits, no prefix.
 std::wstring FormatHandleArgument(std::uint32_t handleValue);
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "ChildProcess.h"
-#include "CrashReporter/app/ReporterNames.h"
+#include "CrashProtocol/ReporterNames.h"
 #include "DebuggedProcess.h"
 #include "TempDirectory.h"
 #include "TestPaths.h"

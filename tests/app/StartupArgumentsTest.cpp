@@ -5,7 +5,7 @@
 
 #include "CrashClient/ReporterLauncher.h"
 #include "CrashReporter/app/ReportPaths.h"
-#include "CrashReporter/app/ReporterNames.h"
+#include "CrashProtocol/ReporterNames.h"
 #include "CrashReporter/app/StartupArguments.h"
 
 namespace {

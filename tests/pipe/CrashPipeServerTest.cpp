@@ -7,7 +7,7 @@
 
 #include "ChildProcess.h"
 #include "CrashClient/CrashClient.h"
-#include "CrashReporter/pipe/Annotations.h"
+#include "CrashProtocol/Annotations.h"
 #include "PipeServerFixture.h"
 #include "TempDirectory.h"
 #include "TestPaths.h"

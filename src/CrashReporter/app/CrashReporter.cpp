@@ -5,7 +5,7 @@
 #include <system_error>
 
 #include "CrashReporter/app/ReportPaths.h"
-#include "CrashReporter/app/ReporterNames.h"
+#include "CrashProtocol/ReporterNames.h"
 #include "CrashReporter/app/StartupArguments.h"
 #include "CrashReporter/diag/DiagnosticScan.h"
 #include "CrashReporter/package/ReportArchive.h"

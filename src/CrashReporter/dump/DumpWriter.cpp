@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "CrashReporter/dump/DumpNaming.h"
-#include "CrashReporter/pipe/PipeMessage.h"
+#include "CrashProtocol/PipeMessage.h"
 #include "Win32/UniqueHandle.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "CrashReporter/pipe/Annotations.h"
+#include "CrashProtocol/Annotations.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "CrashReporter/pipe/PipeMessage.h"
+#include "CrashProtocol/PipeMessage.h"
 #include "Win32/UniqueHandle.h"
 #include "Win32/UniqueWait.h"
 

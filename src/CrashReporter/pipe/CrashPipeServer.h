@@ -8,7 +8,7 @@
 #include <string>
 
 #include "CrashReporter/dump/DumpWriter.h"
-#include "CrashReporter/pipe/PipeMessage.h"
+#include "CrashProtocol/PipeMessage.h"
 #include "Win32/CriticalSection.h"
 #include "Win32/UniqueHandle.h"
 #include "Win32/UniqueTimer.h"

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // The kernel object names that the reporter and its client application agree on. Plain
@@ -13,3 +14,9 @@ std::wstring MakeCrashPipeName(const std::wstring& serverName, const std::wstrin
 
 // "Global\QV_CRASH_REPORT-SPAWN-EVENT" + server name + "Spawn"; the pid is not part of it.
 std::wstring MakeSpawnEventName(const std::wstring& serverName);
+
+// Prefix of the window event's name; the server name and the client's pid follow.
+constexpr wchar_t kWindowEventPrefix[] = L"QV_CRASH_REPORT-WINDOW-EVENT";
+
+// The name of the window event a client with this pid passes as the sixth argument.
+std::wstring MakeWindowEventName(const std::wstring& serverName, std::uint32_t processId);

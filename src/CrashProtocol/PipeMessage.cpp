@@ -1,4 +1,4 @@
-#include "CrashReporter/pipe/PipeMessage.h"
+#include "CrashProtocol/PipeMessage.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "CrashReporter/pipe/PipeMessage.h"
+#include "CrashProtocol/PipeMessage.h"
 
 // Rules for the server's copy of a client's annotation array; pure, no system calls.
 

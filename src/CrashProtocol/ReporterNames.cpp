@@ -1,4 +1,4 @@
-#include "CrashReporter/app/ReporterNames.h"
+#include "CrashProtocol/ReporterNames.h"
 
 std::wstring MakeCrashPipeName(const std::wstring& serverName, const std::wstring& callerPid)
 {
@@ -8,4 +8,9 @@ std::wstring MakeCrashPipeName(const std::wstring& serverName, const std::wstrin
 std::wstring MakeSpawnEventName(const std::wstring& serverName)
 {
     return kSpawnEventPrefix + serverName + kSpawnEventSuffix;
+}
+
+std::wstring MakeWindowEventName(const std::wstring& serverName, std::uint32_t processId)
+{
+    return kWindowEventPrefix + serverName + std::to_wstring(processId);
 }

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "CrashReporter/pipe/Annotations.h"
+#include "CrashProtocol/Annotations.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "CrashReporter/pipe/PipeMessage.h"
+#include "CrashProtocol/PipeMessage.h"
 
 namespace {
 

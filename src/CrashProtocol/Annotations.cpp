@@ -1,4 +1,4 @@
-#include "CrashReporter/pipe/Annotations.h"
+#include "CrashProtocol/Annotations.h"
 
 std::size_t AnnotationSlotsFor(std::uint32_t annotationCount)
 {
@@ -17,7 +17,8 @@ std::wstring ElapsedMillisecondsText(std::uint64_t elapsed100ns)
 
 void SetAnnotationText(wchar_t (&field)[kAnnotationTextUnits], const std::wstring& text)
 {
-    const std::size_t length = text.size() < kAnnotationTextUnits ? text.size() : kAnnotationTextUnits - 1;
+    const std::size_t length =
+        text.size() < kAnnotationTextUnits ? text.size() : kAnnotationTextUnits - 1;
     text.copy(field, length);
     field[length] = L'\0';
 }
