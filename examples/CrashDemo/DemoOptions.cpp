@@ -1,10 +1,12 @@
 #include "CrashDemo/DemoOptions.h"
 
-#include "CrashProtocol/PipeMessage.h"
+#include "CrashDemo/CrashKinds.h"
 
 namespace {
 
-constexpr std::uint32_t kNormalDump = 0;  // MiniDumpNormal
+constexpr std::uint32_t kNormalDump = 0;           // MiniDumpNormal
+constexpr std::uint32_t kFullMemoryDumpBit = 0x2;  // MiniDumpWithFullMemory
+constexpr wchar_t kListKinds[] = L"list";
 
 }  // namespace
 
@@ -20,11 +22,23 @@ bool ParseDemoOptions(const std::vector<std::wstring>& arguments, DemoOptions& o
                 return false;
             }
             options.serverName = arguments[++i];
+        } else if (argument == L"--crash") {
+            if (i + 1 >= arguments.size()) {
+                return false;
+            }
+            options.crashKind = arguments[++i];
+            options.listKinds = options.crashKind == kListKinds;
+            if (!options.listKinds && FindCrashKind(options.crashKind) == nullptr) {
+                return false;
+            }
         } else if (argument.compare(0, 2, L"--") == 0) {
             return false;
         } else {
             positional.push_back(argument);
         }
+    }
+    if (options.listKinds) {
+        return true;
     }
     if (positional.size() != 2 || positional[0].empty() || positional[1].empty()) {
         return false;

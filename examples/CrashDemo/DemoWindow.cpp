@@ -116,7 +116,7 @@ void DemoWindow::Paint(HWND window, HDC dc)
     std::swprintf(process, std::size(process), L"process %lu, thread %lu", ::GetCurrentProcessId(),
                   ::GetCurrentThreadId());
     const wchar_t* lines[] = {L"CrashDemo: a sample client of the crash reporter", process,
-                              L"This window is about to write through a null pointer.",
+                              L"This window is about to crash on purpose.",
                               L"The reporter captures it into the crash report."};
     ::SetBkMode(dc, TRANSPARENT);
     ::SetTextColor(dc, kTextColour);

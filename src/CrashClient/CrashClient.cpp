@@ -9,14 +9,6 @@ std::uint32_t AddressOf(const volatile void* p)
     return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p));
 }
 
-void CopyText(wchar_t (&field)[kAnnotationTextUnits], const std::wstring& text)
-{
-    const std::size_t length =
-        text.size() < kAnnotationTextUnits ? text.size() : kAnnotationTextUnits - 1;
-    text.copy(field, length);
-    field[length] = L'\0';
-}
-
 constexpr DWORD kPipeRetryIntervalMs = 10;
 
 win32::UniqueHandle OpenCrashPipe(const std::wstring& pipeName, DWORD timeoutMs, DWORD flags)
@@ -103,8 +95,8 @@ PipeMessage CrashClient::MakeRegistration(std::uint32_t dumpType) const
     m.threadIdAddress = AddressOf(&threadId_);
     m.exceptionPointersAddress = AddressOf(&exceptionPointers_);
     m.clientBlockAddress = AddressOf(clientBlock_);
-    m.annotationsAddress = annotations_.empty() ? 0 : AddressOf(annotations_.data());
-    m.annotationCount = static_cast<std::uint32_t>(annotations_.size());
+    m.annotationsAddress = annotations_.Address();
+    m.annotationCount = annotations_.Capacity();
     return m;
 }
 
@@ -147,17 +139,6 @@ bool CrashClient::Register(const std::wstring& pipeName, const PipeMessage& regi
     return TransferBefore(pipe.get(), true, &acknowledgement, sizeof(acknowledgement), written,
                           deadline) &&
            written == sizeof(acknowledgement);
-}
-
-bool CrashClient::AddAnnotation(const std::wstring& name, const std::wstring& value)
-{
-    if (annotationsUsed_ >= annotations_.size()) {
-        return false;
-    }
-    ClientAnnotation& slot = annotations_[annotationsUsed_++];
-    CopyText(slot.name, name);
-    CopyText(slot.value, value);
-    return true;
 }
 
 CrashClient::DumpWait CrashClient::RequestDump(DWORD threadId, EXCEPTION_POINTERS* exception,

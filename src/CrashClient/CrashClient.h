@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "CrashClient/AnnotationTable.h"
 #include "CrashProtocol/PipeMessage.h"
 #include "Win32/UniqueHandle.h"
 
@@ -37,8 +38,12 @@ public:
     // The same with a Register message of the caller's making (see MakeRegistration).
     bool Register(const std::wstring& pipeName, const PipeMessage& registration, DWORD timeoutMs);
 
-    // Fills the next annotation slot (text is cut to 63 code units); false when full.
-    bool AddAnnotation(const std::wstring& name, const std::wstring& value);
+    // Sets an annotation the reporter reads at every dump request (see AnnotationTable).
+    bool SetAnnotation(const std::wstring& name, const std::wstring& value)
+    {
+        return annotations_.Set(name, value);
+    }
+    AnnotationTable& Annotations() { return annotations_; }
 
     // The opaque block copied into every dump.
     std::uint8_t* ClientBlock() { return clientBlock_; }
@@ -66,8 +71,7 @@ private:
     volatile std::uint32_t threadId_ = 0;
     volatile std::uint32_t exceptionPointers_ = 0;
     std::uint8_t clientBlock_[kClientBlockSize] = {};
-    std::vector<ClientAnnotation> annotations_;
-    std::size_t annotationsUsed_ = 0;
+    AnnotationTable annotations_;
 
     win32::UniqueHandle dumpRequestEvent_;
     win32::UniqueHandle dumpDoneEvent_;

@@ -71,7 +71,7 @@ int wmain(int argc, wchar_t** argv)
 
     CrashClient client(annotationCount);
     for (std::size_t i = 0; i < annotationCount; ++i) {
-        client.AddAnnotation(L"key" + std::to_wstring(i), L"value" + std::to_wstring(i));
+        client.SetAnnotation(L"key" + std::to_wstring(i), L"value" + std::to_wstring(i));
     }
     PipeMessage registration = client.MakeRegistration(dumpType);
     if (mode == L"badep") {

@@ -81,7 +81,8 @@ bool DumpWriter::MakeDumpPath(std::wstring& path)
 
 bool DumpWriter::WriteDump(HANDLE process, DWORD processId, DWORD threadId,
                            std::uint32_t exceptionPointers, std::uint32_t clientBlockAddress,
-                           std::uint32_t dumpType, std::wstring* dumpPath)
+                           std::uint32_t dumpType, std::wstring* dumpPath,
+                           const std::vector<std::uint8_t>* annotationStream)
 {
     MiniDumpWriteDumpFunction writeDump = ResolveDumpFunction();
     if (writeDump == nullptr) {
@@ -119,7 +120,7 @@ bool DumpWriter::WriteDump(HANDLE process, DWORD processId, DWORD threadId,
 
     std::uint8_t reporterInfo[kReporterInfoStreamSize] = {};
     std::uint8_t clientBlock[kClientBlockSize] = {};
-    MINIDUMP_USER_STREAM streams[2] = {};
+    MINIDUMP_USER_STREAM streams[3] = {};
     streams[0].Type = kReporterInfoStreamType;
     streams[0].BufferSize = sizeof(reporterInfo);
     streams[0].Buffer = reporterInfo;
@@ -139,6 +140,12 @@ bool DumpWriter::WriteDump(HANDLE process, DWORD processId, DWORD threadId,
         streams[1].BufferSize = sizeof(clientBlock);
         streams[1].Buffer = clientBlock;
         streamInfo.UserStreamCount = 2;
+    }
+    if (annotationStream != nullptr && !annotationStream->empty()) {
+        MINIDUMP_USER_STREAM& stream = streams[streamInfo.UserStreamCount++];
+        stream.Type = kAnnotationStreamType;
+        stream.BufferSize = static_cast<ULONG>(annotationStream->size());
+        stream.Buffer = const_cast<std::uint8_t*>(annotationStream->data());
     }
 
     BOOL normalWritten = FALSE;

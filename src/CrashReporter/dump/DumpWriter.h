@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "Win32/CriticalSection.h"
 #include "Win32/UniqueModule.h"
@@ -13,6 +14,8 @@
 // User stream types carried by every dump.
 constexpr ULONG32 kReporterInfoStreamType = 0x47670001;  // 12 zero bytes, always present
 constexpr ULONG32 kClientBlockStreamType = 0x47670002;   // the client's 776-byte block
+constexpr ULONG32 kAnnotationStreamType = 0x47670003;    // the client's annotations, see
+                                                         // AnnotationStream.h
 constexpr std::size_t kReporterInfoStreamSize = 12;
 
 // Writes minidumps of a client process under fresh UUID names in one directory. The debug
@@ -28,10 +31,12 @@ public:
 
     // Writes the normal dump and, when dumpType has the full-memory bit, the full dump
     // beside it. True when every file asked for was written; then dumpPath (if given)
-    // receives the normal dump's path. Failed files are left where they are.
-    bool WriteDump(HANDLE process, DWORD processId, DWORD threadId,
-                   std::uint32_t exceptionPointers, std::uint32_t clientBlockAddress,
-                   std::uint32_t dumpType, std::wstring* dumpPath = nullptr);
+    // receives the normal dump's path. Failed files are left where they are. An annotation
+    // stream, when given, goes into every dump after the reporter's and the client's block.
+    bool WriteDump(HANDLE process, DWORD processId, DWORD threadId, std::uint32_t exceptionPointers,
+                   std::uint32_t clientBlockAddress, std::uint32_t dumpType,
+                   std::wstring* dumpPath = nullptr,
+                   const std::vector<std::uint8_t>* annotationStream = nullptr);
 
 private:
     using MiniDumpWriteDumpFunction = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "CrashReporter/dump/AnnotationStream.h"
 #include "CrashReporter/pipe/ClientRecord.h"
 
 namespace {
@@ -466,10 +467,13 @@ void CrashPipeServer::HandleDumpRequest(ClientRecord* record)
     std::uint32_t exceptionPointers = 0;
     std::uint32_t threadId = 0;
     std::wstring dumpPath;
+    const std::vector<std::uint8_t> annotationStream =
+        EncodeAnnotationStream(record->annotations.get(), record->annotationSlots);
     if (!ReadClientValue(process, record->exceptionPointersAddress, exceptionPointers) ||
         !ReadClientValue(process, record->threadIdAddress, threadId) ||
         !dumpWriter_.WriteDump(process, record->processId, threadId, exceptionPointers,
-                               record->clientBlockAddress, record->dumpType, &dumpPath)) {
+                               record->clientBlockAddress, record->dumpType, &dumpPath,
+                               &annotationStream)) {
         ::ResetEvent(record->dumpRequestEvent.get());  // the request is dropped
         return;
     }

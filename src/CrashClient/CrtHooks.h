@@ -1,0 +1,59 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+
+// The C runtime's own ways of ending a process without an exception: abort() (SIGABRT), an
+// invalid parameter to a checked function, and a pure virtual call in code built against
+// that runtime. A process may have more than one runtime loaded (its own, and a component's
+// built with another compiler); each loaded one gets the hooks it offers, looked up by name,
+// and gets its previous handlers back on Restore.
+class CrtHooks {
+public:
+    using SignalHandler = void(__cdecl*)(int);
+    using InvalidParameterHandler = void(__cdecl*)(const wchar_t*, const wchar_t*, const wchar_t*,
+                                                   unsigned int, std::uintptr_t);
+    using PureCallHandler = void(__cdecl*)();
+
+    struct Handlers {
+        SignalHandler abortSignal;
+        InvalidParameterHandler invalidParameter;
+        PureCallHandler pureCall;
+    };
+
+    // What Install found to hook, over all runtimes.
+    struct Hooked {
+        bool abortSignal = false;
+        bool invalidParameter = false;
+        bool pureCall = false;
+    };
+
+    CrtHooks() = default;
+    ~CrtHooks() { Restore(); }
+    CrtHooks(const CrtHooks&) = delete;
+    CrtHooks& operator=(const CrtHooks&) = delete;
+
+    Hooked Install(const Handlers& handlers);
+    void Restore();
+
+private:
+    // The runtimes looked for, and at most one record each.
+    static constexpr std::size_t kMaxRuntimes = 8;
+
+    struct Runtime {
+        HMODULE module = nullptr;
+        bool signalHooked = false;
+        SignalHandler previousSignal = nullptr;
+        bool invalidParameterHooked = false;
+        InvalidParameterHandler previousInvalidParameter = nullptr;
+        bool pureCallHooked = false;
+        PureCallHandler previousPureCall = nullptr;
+        bool abortBehaviourSet = false;
+        unsigned int previousAbortBehaviour = 0;
+    };
+
+    Runtime runtimes_[kMaxRuntimes];
+    std::size_t count_ = 0;
+};

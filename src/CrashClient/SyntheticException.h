@@ -1,0 +1,15 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <exception>
+
+// A crash that the runtime ends without an exception (abort, terminate, a pure call, an
+// invalid parameter) is recorded as one: a non-continuable exception with the code of its
+// kind, at the instruction where the thread's context was captured.
+EXCEPTION_RECORD MakeSyntheticExceptionRecord(std::uint32_t code, const CONTEXT& context);
+
+// The code a call to std::terminate is reported with: an uncaught std::bad_alloc is out of
+// memory, any other exception in flight is an uncaught exception, none is a bare terminate.
+std::uint32_t TerminateCodeFor(const std::exception_ptr& current);
