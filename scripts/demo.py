@@ -6,7 +6,9 @@ starts the reporter beside it, shows a window and crashes), waits for the demo a
 reporter to end, then prints the archive's entries, the exception read back from the dump
 inside it and where the files are. Every process it starts is gone when it returns.
 
-    demo.py <build dir> [--work DIR] [--full-memory] [--name NAME]
+    demo.py <build dir> [--work DIR] [--full-memory] [--name NAME] [--crash KIND]
+
+--crash picks how the demo crashes (null-write by default); --crash list lists the kinds.
 """
 
 import argparse
@@ -35,6 +37,9 @@ DEMO_SECONDS = 180            # a full-memory dump, the upload and the scan fit 
 REPORTER_EXIT_SECONDS = 60    # the reporter ends once it has seen the demo go
 STORED_SECONDS = 30
 EXCEPTION_NAMES = {ACCESS_VIOLATION: "access violation"}
+ANNOTATION_STREAM = 0x47670003
+ANNOTATION_ENTRY = 256
+DEFAULT_CRASH = "null-write"
 ACCESS_KINDS = {0: "read", 1: "write", 8: "execute"}
 
 
@@ -125,10 +130,25 @@ def wait_for_exit(pids, seconds):
     return killed
 
 
+def crash_kinds(build_dir):
+    """{kind: (code, description)} as the demo lists them with --crash list."""
+    listing = subprocess.run([WINE_RUN, os.path.join(build_dir, "bin", "CrashDemo.exe"),
+                              "--crash", "list"], stdin=subprocess.DEVNULL, capture_output=True,
+                             text=True, timeout=DEMO_SECONDS, env=dict(os.environ, WINEDEBUG="-all"))
+    kinds = {}
+    for line in listing.stdout.splitlines():
+        kind, code, description = line.split(None, 2)
+        kinds[kind] = (int(code, 16), description)
+    return kinds
+
+
 def run_demo(build_dir, work, full_memory=False, name=None, demo_arguments=None,
-             collector_running=True):
+             collector_running=True, crash=None, program="CrashDemo.exe", extra_arguments=(),
+             expected_uploads=None):
     """One demo run in a fresh work folder. Returns a dict with what happened; raises only
-    when the collector cannot start."""
+    when the collector cannot start. Another client program may stand in for the demo: it
+    gets the collector host, the dump folder and extra_arguments, and the run waits for
+    expected_uploads (by default one once a crash was announced)."""
     work = os.path.abspath(work)
     shutil.rmtree(work, ignore_errors=True)
     dumps = os.path.join(work, "dumps")
@@ -146,12 +166,15 @@ def run_demo(build_dir, work, full_memory=False, name=None, demo_arguments=None,
                 arguments.append("--full-memory")
             if name:
                 arguments += ["--name", name]
+            if crash:
+                arguments += ["--crash", crash]
+            arguments += list(extra_arguments)
         # Files, not pipes: Wine hands its Unix stderr to every process the demo starts, so
         # a pipe would stay open for as long as the reporter runs.
         with open(os.path.join(work, "demo-output.txt"), "w+") as out, \
                 open(os.path.join(work, "demo-errors.txt"), "w+") as err:
             demo = subprocess.Popen(
-                [WINE_RUN, os.path.join(build_dir, "bin", "CrashDemo.exe")] + arguments,
+                [WINE_RUN, os.path.join(build_dir, "bin", program)] + arguments,
                 stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                 env=dict(os.environ, WINEDEBUG="-all"))
             try:
@@ -176,8 +199,10 @@ def run_demo(build_dir, work, full_memory=False, name=None, demo_arguments=None,
         result["reporter_exit_seconds"] = time.monotonic() - started
         # A crash that reached the reporter has been uploaded before the demo was released;
         # the wait only covers the collector's last writes.
-        if collector_running and result["crashing_thread"] is not None:
-            collector.wait_until_stored(1, STORED_SECONDS)
+        if expected_uploads is None:
+            expected_uploads = 1 if result["crashing_thread"] is not None else 0
+        if collector_running and expected_uploads > 0:
+            collector.wait_until_stored(expected_uploads, STORED_SECONDS)
     finally:
         collector.stop()
     result["uploads"] = [read_upload(folder) for folder in collector.uploads()]
@@ -234,7 +259,21 @@ def read_dump(data):
         parameters = struct.unpack_from("<%dQ" % min(count, 15), stream, 40)
         dump.update(thread=thread, code=code, flags=flags, address=address,
                     parameters=list(parameters))
+    if ANNOTATION_STREAM in found:
+        dump["annotations"] = read_annotations(found[ANNOTATION_STREAM][0])
     return dump
+
+
+def read_annotations(stream):
+    """[(name, value)] of the annotation stream: a 32-bit count, then entries of a name and a
+    value of 64 UTF-16 code units each, NUL-terminated."""
+    count, = struct.unpack_from("<I", stream, 0)
+    if 4 + count * ANNOTATION_ENTRY > len(stream):
+        return None
+    def text(offset):
+        return stream[offset:offset + 128].decode("utf-16-le").split("\0", 1)[0]
+    return [(text(4 + i * ANNOTATION_ENTRY), text(4 + i * ANNOTATION_ENTRY + 128))
+            for i in range(count)]
 
 
 def read_bitmap(data):
@@ -249,7 +288,7 @@ def read_bitmap(data):
 def describe_exception(dump):
     text = "exception 0x%08X" % dump["code"]
     name = EXCEPTION_NAMES.get(dump["code"])
-    if name and len(dump["parameters"]) >= 2:
+    if name and dump["code"] == ACCESS_VIOLATION and len(dump["parameters"]) >= 2:
         kind = ACCESS_KINDS.get(dump["parameters"][0], "access")
         name += ", %s at 0x%08X" % (kind, dump["parameters"][1])
     if name:
@@ -257,10 +296,10 @@ def describe_exception(dump):
     return text + " at address 0x%08X" % dump["address"]
 
 
-def print_report(result):
+def print_report(result, expected_code=ACCESS_VIOLATION):
     code = result["exit_code"]
     # Wine hands on only the low byte of a Windows exit code.
-    note = " (the low byte of 0xC0000005)" if code == ACCESS_VIOLATION & 0xFF else ""
+    note = " (the low byte of 0x%08X)" % expected_code if code == expected_code & 0xFF else ""
     print("CrashDemo ended with exit status %d%s%s" % (
         code, note, " after a time-out" if result["timed_out"] else ""))
     for line in result["output"]:
@@ -302,6 +341,9 @@ def print_report(result):
                     entry_name, describe_exception(dump), dump["thread"],
                     "" if said is None else " (the demo's crashing thread: %d)" % said,
                     ", full memory" if dump["full_memory"] else ""))
+            if dump.get("annotations"):
+                print("  %s: annotations %s" % (entry_name, ", ".join(
+                    "%s=%s" % pair for pair in dump["annotations"])))
         for entry_name, bitmap in archive["bitmaps"].items():
             if bitmap["valid"]:
                 print("  %s: %d x %d pixels, %d bits per pixel" % (
@@ -331,12 +373,12 @@ def unpack(archive_path, work):
     return target
 
 
-def succeeded(result):
-    """One upload whose archive holds a dump with an access violation and a bitmap."""
+def succeeded(result, expected_code=ACCESS_VIOLATION):
+    """One upload whose archive holds a dump with the expected exception and a bitmap."""
     if len(result["uploads"]) != 1 or not result["uploads"][0].get("archive"):
         return False
     archive = result["uploads"][0]["archive"]
-    return (any(d.get("code") == ACCESS_VIOLATION for d in archive["dumps"].values())
+    return (any(d.get("code") == expected_code for d in archive["dumps"].values())
             and any(b["valid"] for b in archive["bitmaps"].values()))
 
 
@@ -346,11 +388,23 @@ def main():
     parser.add_argument("--work", help="folder for this run (default: <build dir>/demo)")
     parser.add_argument("--full-memory", action="store_true", help="ask for a full-memory dump")
     parser.add_argument("--name", help="server name (default: the demo's own)")
+    parser.add_argument("--crash", default=DEFAULT_CRASH, metavar="KIND",
+                        help="how the demo crashes (default: %(default)s); 'list' lists them")
     args = parser.parse_args()
+    kinds = crash_kinds(args.build_dir)
+    if args.crash == "list":
+        for kind, (code, description) in kinds.items():
+            print("%-20s 0x%08X  %s" % (kind, code, description))
+        return 0
+    if args.crash not in kinds:
+        parser.error("unknown crash kind %r; --crash list lists them" % args.crash)
+    expected_code, description = kinds[args.crash]
+    EXCEPTION_NAMES.setdefault(expected_code, description)
     work = args.work or os.path.join(args.build_dir, "demo")
-    result = run_demo(args.build_dir, work, full_memory=args.full_memory, name=args.name)
-    print_report(result)
-    if not succeeded(result):
+    result = run_demo(args.build_dir, work, full_memory=args.full_memory, name=args.name,
+                      crash=args.crash)
+    print_report(result, expected_code)
+    if not succeeded(result, expected_code):
         for line in result["errors"][-20:]:
             print("  wine: " + line)
         print("the demo did not deliver a report with a dump and a screenshot")

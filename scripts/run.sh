@@ -2,7 +2,7 @@
 # The main job: set up if needed, build the demo and the reporter, and run the demo against
 # the reference collector: CrashDemo crashes under Wine, the reporter uploads the report, and
 # scripts/demo.py prints what the collector stored. Extra arguments go to demo.py
-# (--full-memory, --work DIR, --name NAME).
+# (--full-memory, --work DIR, --name NAME, --crash KIND or --crash list).
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 export BUILD_DIR="${BUILD_DIR:-$here/build}"

@@ -77,6 +77,7 @@ private:
 
     win32::CriticalSection windowLock_;
     HWND pendingWindow_ = nullptr;
+    bool windowPending_ = false;  // null is a window too: "there is none"
     bool launched_ = false;
 
     // One request at a time: the reporter absorbs a request made while it handles another,
@@ -241,7 +242,7 @@ DWORD WINAPI CrashReporting::State::Register(void* self)
             // The reporter looks for the window from its start on.
             win32::CriticalSectionLock lock(state->windowLock_);
             state->launched_ = true;
-            if (state->pendingWindow_ != nullptr) {
+            if (state->windowPending_) {
                 state->launcher_.HandOverWindow(state->pendingWindow_);
             }
         }
@@ -268,6 +269,7 @@ bool CrashReporting::State::SetWindow(HWND window)
         return launcher_.HandOverWindow(window);
     }
     pendingWindow_ = window;
+    windowPending_ = true;
     return true;
 }
 

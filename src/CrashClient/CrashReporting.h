@@ -91,7 +91,8 @@ public:
 
     // The window the reporter captures into each report. The reporter takes it once, and
     // only within its first 30 seconds; before the registration completes it is kept and
-    // handed over then.
+    // handed over then. An application without a window passes null, so that the reporter
+    // does not wait those 30 seconds for one before it can end.
     static bool SetWindow(HWND window);
 
     // Sets an annotation carried in every later report; an empty value removes it. False

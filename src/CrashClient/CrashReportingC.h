@@ -73,7 +73,8 @@ enum {
 CRASH_REPORTING_API int __cdecl crash_reporting_install(const crash_reporting_options* options,
                                                         unsigned int* missing_handlers);
 CRASH_REPORTING_API void __cdecl crash_reporting_uninstall(void);
-/* window is the application's HWND. Returns 1 when handed over or kept for later. */
+/* window is the application's HWND, or NULL for none. Returns 1 when handed over or kept
+ * for later. */
 CRASH_REPORTING_API int __cdecl crash_reporting_set_window(void* window);
 /* An empty or NULL value removes the annotation. Returns 1 on success. */
 CRASH_REPORTING_API int __cdecl crash_reporting_set_annotation(const wchar_t* name,

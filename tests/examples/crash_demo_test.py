@@ -121,7 +121,9 @@ class CrashDemoTest(unittest.TestCase):
 
     def test_bad_command_lines_are_refused_without_a_reporter(self):
         for arguments in ([], ["http://127.0.0.1:9"], ["http://127.0.0.1:9", "dumps", "--bogus"],
-                          ["http://127.0.0.1:9", "dumps", "--name"], ["", "dumps"]):
+                          ["http://127.0.0.1:9", "dumps", "--name"], ["", "dumps"],
+                          ["http://127.0.0.1:9", "dumps", "--crash", "bogus"],
+                          ["http://127.0.0.1:9", "dumps", "--crash"]):
             with self.subTest(arguments=arguments):
                 result = self.run_demo(demo_arguments=arguments)
                 self.assertEqual(result["exit_code"], USAGE_EXIT_STATUS, result)

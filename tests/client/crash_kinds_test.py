@@ -1,0 +1,172 @@
+#!/usr/bin/python3
+"""The one-call client library in real applications under Wine: every crash kind, and the
+cases around them, reported by the real reporter to the reference collector, each dump read
+back with the stream-directory reader of the dump format.
+
+    crash_kinds_test.py <build dir> [unittest arguments]
+"""
+
+import os
+import shutil
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+import demo  # noqa: E402
+
+BUILD_DIR = None
+CLIENT = "CrashKindsClient.exe"
+C_CLIENT = "CApiClient.exe"
+# Wine hands on only the low byte of an exit code.
+OWN_FILTER_EXIT_STATUS = 0x42
+ACCESS_VIOLATION = 0xC0000005
+WORKER_KINDS = ("null-write", "illegal-instruction", "divide-by-zero", "stack-overflow")
+REPORT_REASON = "report-reason"
+PTIME = "ptime"
+
+
+class ClientTestCase(unittest.TestCase):
+    kinds = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.kinds = demo.crash_kinds(BUILD_DIR)
+
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="crashkinds-")
+
+    def tearDown(self):
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def run_client(self, *arguments, program=CLIENT, uploads=1):
+        """Runs the client to its end; checks it neither hung nor left its reporter behind."""
+        name = "Kinds%d%s" % (os.getpid(), "".join(a for a in arguments if a[0] != "-")[:24])
+        result = demo.run_demo(BUILD_DIR, os.path.join(self.work, "run"), program=program,
+                               extra_arguments=[name] + list(arguments), expected_uploads=uploads)
+        self.assertFalse(result["timed_out"], result)
+        self.assertEqual(result["killed_reporters"], [], "the reporter did not end by itself")
+        self.assertEqual(len(result["uploads"]), uploads, result)
+        for upload in result["uploads"]:
+            self.assertEqual(upload["fields"], {"name": name})
+        return result
+
+    def dumps(self, result):
+        found = []
+        for upload in result["uploads"]:
+            archive = upload.get("archive")
+            self.assertIsNotNone(archive, "the upload is not a ZIP archive")
+            self.assertEqual(len(archive["dumps"]), 1, archive["entries"])
+            found.append(next(iter(archive["dumps"].values())))
+        return found
+
+    def the_crash(self, result, code):
+        """The one report of a crash: its dump names the announced thread and the code."""
+        self.assertNotEqual(result["exit_code"], 0, result)
+        dump, = self.dumps(result)
+        self.assertTrue(dump["valid"])
+        self.assertEqual(dump.get("code"), code, "0x%08X" % dump.get("code", 0))
+        self.assertIsNotNone(result["crashing_thread"], result["output"])
+        self.assertEqual(dump["thread"], result["crashing_thread"])
+        return dump
+
+    def annotations(self, dump):
+        entries = dump.get("annotations")
+        self.assertIsNotNone(entries, "no annotation stream")
+        self.assertEqual(entries[-1][0], PTIME, entries)
+        return dict(entries)
+
+
+class CrashKindsTest(ClientTestCase):
+    def test_every_kind_is_reported_with_its_code_and_thread(self):
+        for kind, (code, _) in self.kinds.items():
+            with self.subTest(kind=kind):
+                dump = self.the_crash(self.run_client(kind), code)
+                self.assertEqual(self.annotations(dump)["scenario"], kind)
+
+    def test_faults_on_a_worker_thread_name_the_worker(self):
+        for kind in WORKER_KINDS:
+            with self.subTest(kind=kind):
+                result = self.run_client(kind, "--worker")
+                self.the_crash(result, self.kinds[kind][0])
+
+
+class ClientCasesTest(ClientTestCase):
+    def test_a_crash_before_the_registration_waits_for_it(self):
+        result = self.run_client("before-registration")
+        self.assertIn("registration now: Pending", result["output"])
+        self.the_crash(result, ACCESS_VIOLATION)
+
+    def test_threads_crashing_together_make_one_report(self):
+        result = self.run_client("two-threads")
+        threads = {int(line.split()[2].rstrip(":")) for line in result["output"]
+                   if line.startswith("crashing thread ")}
+        self.assertEqual(len(threads), 2, result["output"])
+        dump, = self.dumps(result)
+        self.assertEqual(dump["code"], ACCESS_VIOLATION)
+        self.assertIn(dump["thread"], threads)
+
+    def test_a_filter_set_by_other_code_does_not_switch_reporting_off(self):
+        result = self.run_client("hijacked-filter")
+        self.assertIn("filter replaced twice, the second call returned the first",
+                      result["output"])
+        self.the_crash(result, ACCESS_VIOLATION)
+        self.assertNotIn("foreign filter called", result["output"])
+
+    def test_report_now_reports_and_the_application_goes_on(self):
+        result = self.run_client("report-now", uploads=2)
+        self.assertEqual(result["exit_code"], 0, result)
+        self.assertEqual(result["output"][-3:],
+                         ["report 1: Done", "report 2: Done", "still running"])
+        dumps = self.dumps(result)
+        for dump in dumps:
+            self.assertNotIn("code", dump, "a report without an exception")
+        seen = sorted((self.annotations(d)["step"], self.annotations(d)[REPORT_REASON])
+                      for d in dumps)
+        self.assertEqual(seen, [("first", "first check"), ("second", "second check")])
+
+    def test_annotations_reach_the_report_whole(self):
+        result = self.run_client("annotations")
+        dump = self.the_crash(result, ACCESS_VIOLATION)
+        entries = self.annotations(dump)
+        self.assertEqual(entries["scenario"], "annotations")
+        self.assertEqual(entries["user"], "someone")
+        self.assertEqual(entries["document"], "final.txt")
+        self.assertNotIn("temporary", entries)
+        self.assertEqual(entries["long"], "L" * 63)
+        self.assertEqual(entries["unicode"], "\u00e9t\u00e9 \u6771\u4eac")
+        self.assertNotIn(REPORT_REASON, entries)
+        self.assertGreaterEqual(int(entries[PTIME]), 0)
+        # Written all the time by two threads while the main thread crashed: each value is
+        # one whole write, a run of one letter.
+        for busy in ("busy-1", "busy-2"):
+            value = entries.get(busy, "a")
+            self.assertTrue(1 <= len(value) <= 60 and len(set(value)) == 1, (busy, value))
+
+    def test_uninstall_gives_the_crash_back_to_the_filter_before(self):
+        result = self.run_client("uninstall", uploads=0)
+        self.assertIn("uninstalled; the filter from before is back", result["output"])
+        self.assertEqual(result["output"][-1], "own filter called")
+        self.assertEqual(result["exit_code"], OWN_FILTER_EXIT_STATUS)
+
+    def test_a_crash_inside_the_handling_ends_the_process(self):
+        result = self.run_client("handler-crash", uploads=0)
+        self.assertIn("the crash callback writes through a null pointer", result["output"])
+        self.assertNotEqual(result["exit_code"], 0)
+
+    def test_a_c_program_reports_through_the_dll_alone(self):
+        result = self.run_client(program=C_CLIENT, uploads=2)
+        self.assertTrue(result["output"][0].startswith("install: 0,"), result["output"])
+        self.assertIn("report now: 0", result["output"])
+        dumps = self.dumps(result)
+        asked = [d for d in dumps if "code" not in d]
+        crashed = [d for d in dumps if d.get("code") == ACCESS_VIOLATION]
+        self.assertEqual((len(asked), len(crashed)), (1, 1), dumps)
+        self.assertEqual(crashed[0]["thread"], result["crashing_thread"])
+        self.assertEqual(self.annotations(asked[0])[REPORT_REASON], "asked from C")
+        self.assertEqual(self.annotations(crashed[0])["language"], "C")
+
+
+if __name__ == "__main__":
+    BUILD_DIR = sys.argv.pop(1)
+    unittest.main(verbosity=2)
