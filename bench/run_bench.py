@@ -11,6 +11,7 @@ same file or process, interleaved so that drift of the machine touches both side
   upload    HttpUploader::UploadFile of the archive vs. curl posting it to the same collector
   handshake CrashClient::Register against CrashPipeServer vs. against a bare pipe server
   memory    peak working set while handling the largest full dump vs. the same program idle
+  start     an application's start with CrashReporting::Install vs. without it
 """
 
 import argparse
@@ -18,6 +19,7 @@ import os
 import platform
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -326,6 +328,32 @@ def bench_pipe(bins, clients, folder, results, notes):
     return idle_peak, after_peak, len(project)
 
 
+def bench_startup(bins, starts, folder, results):
+    """Starts of one application with and without Install, interleaved: the time from
+    CreateProcess until it is ready, and how long the Install call itself took."""
+    lines = run_wine(os.path.join(bins, "StartupBench.exe"), str(starts),
+                     free_loopback_url(), windows_path(folder))
+    samples = {"with": [], "without": []}
+    installs = []
+    for words in (line.split() for line in lines):
+        if words and words[0] == "sample":
+            samples[words[1]].append(float(words[2]))
+            if words[1] == "with":
+                installs.append(float(words[3]))
+    detail = "%d starts each; the Install call itself: median %.0f µs, p99 %.0f µs" % (
+        len(installs), median(installs), percentile(installs, 99))
+    for label, statistic in (("median", median), ("p99", lambda v: percentile(v, 99))):
+        results.add("application start %s, with Install vs. without" % label, "—",
+                    statistic(samples["with"]), statistic(samples["without"]), "us", detail)
+
+
+def free_loopback_url():
+    """Reports are not asked for at start; nothing need listen there."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return "http://127.0.0.1:%d" % s.getsockname()[1]
+
+
 def machine_facts():
     facts = []
     try:
@@ -368,6 +396,8 @@ def main(argv=None):
     parser.add_argument("bins", help="the build's bin folder")
     parser.add_argument("--sizes", default="16,256,1024", help="client sizes in MiB")
     parser.add_argument("--pipe-clients", type=int, default=1000)
+    parser.add_argument("--starts", type=int, default=100,
+                        help="application starts with and without Install")
     parser.add_argument("--quick", action="store_true",
                         help="one run of each step (a smoke run, figures not meaningful)")
     parser.add_argument("--work", default=None, help="folder for dumps and archives")
@@ -407,6 +437,9 @@ def main(argv=None):
         os.makedirs(pipe_folder)
         idle_peak, after_peak, clients = bench_pipe(bins, 20 if args.quick else args.pipe_clients,
                                                     pipe_folder, results, notes)
+        start_folder = os.path.join(work, "start")
+        os.makedirs(start_folder)
+        bench_startup(bins, 5 if args.quick else args.starts, start_folder, results)
         for size, memory in memory_rows:
             label = size_label(size)
             for step, program in (("dump", "DumpBench"), ("archive", "ArchiveBench"),

@@ -74,7 +74,7 @@ class CrashDemoTest(unittest.TestCase):
     def test_crash_is_delivered_with_dump_and_screenshot(self):
         result = self.run_demo()
         self.assertEqual(result["exit_code"], CRASH_EXIT_STATUS, result)
-        self.assertIn("reporter answered: the report is done", result["output"])
+        self.assertIn("registration: Registered", result["output"])
         archive = self.the_archive(result)
         self.assertTrue(demo.succeeded(result))
         names = [entry[0] for entry in archive["entries"]]
