@@ -125,9 +125,36 @@ void __cdecl OnAbortSignal(int)
     ReportSynthetic(kAbortCode);
 }
 
+std::wstring Widened(const std::string& text)
+{
+    std::wstring wide(text.size(), L'\0');
+    const int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                             &wide[0], static_cast<int>(wide.size()));
+    wide.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+    return wide;
+}
+
+// What the exception was goes with the report; best effort, since the process is failing.
+void AnnotateUncaughtException(const std::exception_ptr& current) noexcept
+{
+    try {
+        std::string type;
+        std::string message;
+        DescribeException(current, type, message);
+        CrashReporting::SetAnnotation(kExceptionTypeAnnotation, Widened(type));
+        CrashReporting::SetAnnotation(kExceptionMessageAnnotation, Widened(message));
+    } catch (...) {
+    }
+}
+
 void OnTerminate()
 {
-    ReportSynthetic(TerminateCodeFor(std::current_exception()));
+    const std::exception_ptr current = std::current_exception();
+    const std::uint32_t code = TerminateCodeFor(current);
+    if (code == kUncaughtExceptionCode) {
+        AnnotateUncaughtException(current);
+    }
+    ReportSynthetic(code);
 }
 
 void __cdecl OnPureCall()

@@ -114,5 +114,8 @@ public:
 const char* InstallFailureText(CrashReporting::InstallFailure failure);
 const char* RegistrationText(CrashReporting::Registration registration);
 
-// The name of the annotation ReportNow sets for its report.
+// The annotations the library sets itself: the reason given to ReportNow, and the type and
+// message of an uncaught C++ exception.
 constexpr wchar_t kReportReasonAnnotation[] = L"report-reason";
+constexpr wchar_t kExceptionTypeAnnotation[] = L"exception-type";
+constexpr wchar_t kExceptionMessageAnnotation[] = L"exception-message";

@@ -1,6 +1,10 @@
 #include "CrashClient/SyntheticException.h"
 
+#include <cxxabi.h>
+
+#include <cstdlib>
 #include <new>
+#include <typeinfo>
 
 #include "CrashClient/CrashCodes.h"
 
@@ -24,5 +28,36 @@ std::uint32_t TerminateCodeFor(const std::exception_ptr& current)
         return kOutOfMemoryCode;
     } catch (...) {
         return kUncaughtExceptionCode;
+    }
+}
+
+namespace {
+
+std::string Demangled(const char* name)
+{
+    int status = 0;
+    char* readable = abi::__cxa_demangle(name, nullptr, nullptr, &status);
+    std::string text = status == 0 && readable != nullptr ? readable : name;
+    std::free(readable);
+    return text;
+}
+
+}  // namespace
+
+void DescribeException(const std::exception_ptr& current, std::string& type, std::string& message)
+{
+    type.clear();
+    message.clear();
+    if (!current) {
+        return;
+    }
+    try {
+        std::rethrow_exception(current);
+    } catch (const std::exception& e) {
+        type = Demangled(typeid(e).name());
+        message = e.what();
+    } catch (...) {
+        const std::type_info* info = abi::__cxa_current_exception_type();
+        type = info != nullptr ? Demangled(info->name()) : std::string();
     }
 }

@@ -101,6 +101,20 @@ TEST(SyntheticExceptionTest, TerminateIsToldApartByTheExceptionInFlight)
     EXPECT_EQ(TerminateCodeFor(std::make_exception_ptr(42)), kUncaughtExceptionCode);
 }
 
+TEST(SyntheticExceptionTest, AnUncaughtExceptionIsDescribedByTypeAndMessage)
+{
+    std::string type;
+    std::string message;
+    DescribeException(std::make_exception_ptr(std::runtime_error("disk full")), type, message);
+    EXPECT_EQ(type, "std::runtime_error");
+    EXPECT_EQ(message, "disk full");
+    DescribeException(std::make_exception_ptr(42), type, message);
+    EXPECT_EQ(type, "int");
+    EXPECT_EQ(message, "");
+    DescribeException(nullptr, type, message);
+    EXPECT_EQ(type, "");
+}
+
 TEST(FilterGuardTest, JumpDisplacementCountsFromTheNextInstruction)
 {
     std::uint8_t bytes[kRelativeJumpSize];

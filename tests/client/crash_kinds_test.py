@@ -82,7 +82,11 @@ class CrashKindsTest(ClientTestCase):
         for kind, (code, _) in self.kinds.items():
             with self.subTest(kind=kind):
                 dump = self.the_crash(self.run_client(kind), code)
-                self.assertEqual(self.annotations(dump)["scenario"], kind)
+                entries = self.annotations(dump)
+                self.assertEqual(entries["scenario"], kind)
+                if kind == "uncaught-exception":
+                    self.assertEqual(entries["exception-type"], "std::runtime_error")
+                    self.assertEqual(entries["exception-message"], "nobody catches this")
 
     def test_faults_on_a_worker_thread_name_the_worker(self):
         for kind in WORKER_KINDS:
