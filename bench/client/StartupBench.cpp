@@ -32,12 +32,6 @@ std::wstring OwnPath()
     return std::wstring(path, length);
 }
 
-std::wstring Sibling(const std::wstring& fileName)
-{
-    const std::wstring own = OwnPath();
-    return own.substr(0, own.find_last_of(L'\\') + 1) + fileName;
-}
-
 // The application: installs (or not), says it is ready, and ends once registered, so that
 // its reporter ends too.
 int RunApplication(bool install, const wchar_t* readyEvent, const wchar_t* host,
@@ -47,7 +41,7 @@ int RunApplication(bool install, const wchar_t* readyEvent, const wchar_t* host,
     DWORD installMicroseconds = 0;
     if (install) {
         CrashReporting::Options options;
-        options.reporterPath = Sibling(kReporterFileName);
+        options.reporterPath = CrashReporting::PathBesideProgram(kReporterFileName);
         options.serverName = server;
         options.collectorHost = host;
         options.dumpDirectory = dumps;

@@ -52,12 +52,3 @@ std::uint32_t DemoDumpType(const DemoOptions& options)
 {
     return options.fullMemory ? kNormalDump | kFullMemoryDumpBit : kNormalDump;
 }
-
-std::wstring SiblingPath(const std::wstring& modulePath, const std::wstring& fileName)
-{
-    const std::size_t separator = modulePath.find_last_of(L"\\/");
-    if (separator == std::wstring::npos) {
-        return fileName;
-    }
-    return modulePath.substr(0, separator + 1) + fileName;
-}

@@ -27,6 +27,3 @@ bool ParseDemoOptions(const std::vector<std::wstring>& arguments, DemoOptions& o
 
 // MINIDUMP_TYPE bits the demo registers with: a normal dump, and a full-memory one on request.
 std::uint32_t DemoDumpType(const DemoOptions& options);
-
-// The file named fileName in the folder of modulePath (a program's own path).
-std::wstring SiblingPath(const std::wstring& modulePath, const std::wstring& fileName);

@@ -22,12 +22,6 @@ constexpr int kSetUpFailedExitCode = 1;
 constexpr DWORD kShowBeforeCrashMs = 1000;
 constexpr DWORD kRegistrationWaitMs = 20000;
 
-int Fail(const char* what)
-{
-    std::printf("CrashDemo: %s\n", what);
-    return kSetUpFailedExitCode;
-}
-
 void ListKinds()
 {
     std::size_t count = 0;
@@ -54,14 +48,8 @@ int wmain(int argc, wchar_t** argv)
     const CrashKindInfo& kind = *FindCrashKind(options.crashKind);
     PrepareCrash(kind.kind);
 
-    wchar_t modulePath[MAX_PATH];
-    const DWORD length = ::GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) {
-        return Fail("cannot find the program's own path");
-    }
-
     CrashReporting::Options reporting;
-    reporting.reporterPath = SiblingPath(modulePath, kReporterFileName);
+    reporting.reporterPath = CrashReporting::PathBesideProgram(kReporterFileName);
     reporting.serverName = options.serverName;
     reporting.collectorHost = options.collectorHost;
     reporting.dumpDirectory = options.dumpDirectory;

@@ -428,6 +428,25 @@ CrashReporting::Registration CrashReporting::WaitForRegistration(DWORD timeoutMs
     return state != nullptr ? state->WaitForRegistration(timeoutMs) : Registration::NotInstalled;
 }
 
+std::wstring CrashReporting::PathBesideProgram(const std::wstring& fileName)
+{
+    // Grown until the path fits: a program may live deeper than MAX_PATH.
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            ::GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+        if (length == 0) {
+            return std::wstring();
+        }
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    return path.substr(0, path.find_last_of(L"\\/") + 1) + fileName;
+}
+
 const char* InstallFailureText(CrashReporting::InstallFailure failure)
 {
     switch (failure) {

@@ -18,7 +18,7 @@
 // as its exit code.
 //
 //     CrashReporting::Options options;
-//     options.reporterPath = L"C:\\Program Files\\App\\RIZurarUzedudor.exe";
+//     options.reporterPath = CrashReporting::PathBesideProgram(L"RIZurarUzedudor.exe");
 //     options.serverName = L"App";
 //     options.collectorHost = L"https://crashes.example.com";
 //     options.dumpDirectory = L"dumps";
@@ -106,6 +106,10 @@ public:
 
     // Waits up to timeoutMs while the registration is pending; returns where it stands.
     static Registration WaitForRegistration(DWORD timeoutMs);
+
+    // The path of fileName in the folder of the running program, where the reporter is
+    // usually shipped; empty when the program's own path cannot be had.
+    static std::wstring PathBesideProgram(const std::wstring& fileName);
 
     class State;  // what one Install owns; the library's own
 };

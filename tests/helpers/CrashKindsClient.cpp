@@ -31,14 +31,6 @@ void Say(const char* format, ...)
     std::fflush(stdout);
 }
 
-std::wstring ReporterPath()
-{
-    wchar_t path[MAX_PATH];
-    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring own(path, length);
-    return own.substr(0, own.find_last_of(L'\\') + 1) + kReporterFileName;
-}
-
 LONG WINAPI ForeignFilter(EXCEPTION_POINTERS*)
 {
     Say("foreign filter called\n");
@@ -177,7 +169,7 @@ int wmain(int argc, wchar_t** argv)
     ::SetUnhandledExceptionFilter(before);
 
     CrashReporting::Options options;
-    options.reporterPath = ReporterPath();
+    options.reporterPath = CrashReporting::PathBesideProgram(kReporterFileName);
     options.collectorHost = argv[1];
     options.dumpDirectory = argv[2];
     options.serverName = argv[3];
