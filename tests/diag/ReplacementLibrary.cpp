@@ -43,9 +43,8 @@ ReplacementLibrary::ReplacementLibrary(Variant variant)
     }
     ::SetEnvironmentVariableW(L"JXD_TEST_LOG", File(L"calls.log").c_str());
     const wchar_t* build = BuildName(variant);
-    ready_ = build == nullptr ||
-             ::CopyFileW(testing_support::ProgramPath(build).c_str(),
-                         File(L"libjxdiag.dll").c_str(), TRUE);
+    ready_ = build == nullptr || ::CopyFileW(testing_support::ProgramPath(build).c_str(),
+                                             File(L"libjxdiag.dll").c_str(), TRUE);
 }
 
 ReplacementLibrary::~ReplacementLibrary()
@@ -105,13 +104,15 @@ std::vector<std::string> ReplacementLibrary::LogLines() const
 }
 
 DllSearchFolder::DllSearchFolder(const std::wstring& folder)
+    : cookie_(::AddDllDirectory(folder.c_str()))
 {
-    ::SetDllDirectoryW(folder.c_str());
 }
 
 DllSearchFolder::~DllSearchFolder()
 {
-    ::SetDllDirectoryW(nullptr);
+    if (cookie_ != nullptr) {
+        ::RemoveDllDirectory(cookie_);
+    }
 }
 
 }  // namespace diag_testing
