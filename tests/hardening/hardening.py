@@ -440,6 +440,24 @@ class Faults(ReporterCase):
                 self.end_run(launcher, pid, client)
                 self.programs.remove(client)
 
+    def test_dump_folder_relative_to_a_drive_or_its_root_keeps_the_report_together(self):
+        """The dumps, the bitmap and the archive land in the one folder meant, and only the
+        archive is left there."""
+        for kind in ("root-relative", "drive-relative"):
+            with self.subTest(dumps=kind):
+                self.setUp()
+                absolute = windows_path(self.dumps)  # "Z:\\...\\caseN\\dumps"
+                # The program runs in its own folder, the case folder, on the same drive.
+                dumps = absolute[2:] if kind == "root-relative" else absolute[:2] + "dumps"
+                collector = self.collector()
+                launcher, pid = self.launch(collector.host, dumps=dumps)
+                client = self.connect()
+                self.assertRegex(client.ask("dump"), r"^dump Done \d+$")
+                self.assertEqual(len(collector.wait_for_uploads(1)), 1)
+                self.assert_only_archives(1)
+                self.end_run(launcher, pid, client)
+                self.tearDown()
+
     def test_client_killed_during_its_report_loses_nothing(self):
         for delay in (0.0, 0.1, 0.3, 0.6, 1.0, 2.0, 3.5):
             with self.subTest(delay=delay):
