@@ -31,7 +31,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from wine_harness import Collector, Program, free_port_url, windows_path  # noqa: E402
+from wine_harness import Collector, Program, free_port_url, linux_pid, windows_path  # noqa: E402
 
 GROUP, COLLECTOR, WINE_RUN, BIN = sys.argv[1:5]
 SKIPPED = 77
@@ -106,16 +106,7 @@ class HeldHostile:
 
 def reporter_pid(server_name):
     """The Linux process that runs the reporter started for server_name."""
-    for cmdline in glob.glob("/proc/[0-9]*/cmdline"):
-        try:
-            with open(cmdline, "rb") as f:
-                words = f.read().split(b"\0")
-        except OSError:
-            continue
-        if (words and words[0].endswith(b"RIZurarUzedudor.exe") and len(words) > 1 and
-                words[1] == server_name.encode()):
-            return int(cmdline.split("/")[2])
-    return None
+    return linux_pid("RIZurarUzedudor.exe", server_name)
 
 
 def resources(pid):
