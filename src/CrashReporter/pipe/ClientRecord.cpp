@@ -92,8 +92,8 @@ void ClientRecord::EndDumpWait()
         dumpRequestWait.reset();  // blocks until a running callback has returned
     } else if (dumpWaitCancelled_) {
         ::WaitForSingleObject(dumpWaitDone_.get(), INFINITE);  // cancelled without waiting
+        dumpWaitCancelled_ = false;
     }
-    dumpWaitDone_.reset();
 }
 
 bool ClientRecord::HasUnservedDumpRequest() const
@@ -112,6 +112,8 @@ void ClientRecord::Destroy()
     dumpDoneEvent.reset();
     annotations.reset();
     annotationSlots = 0;
+    dumpWaitDone_.reset();
+    exitWaitDone_.reset();
     Release();
 }
 
