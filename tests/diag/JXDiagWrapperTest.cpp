@@ -20,9 +20,9 @@ namespace {
 const std::string kInitialize = "JXD_InitializeW KZR 0 0";
 const std::string kUserInformation = "JXD_SetUserInformationW 0 RIZurarUzedudor Crash";
 
-const Lines kScanWithoutStop = {
-    "attach",        kInitialize,    kUserInformation, "JXD_SetScanLevel 2", "JXD_SetScanOption 0",
-    "JXD_StartScan", "JXD_Finalize", "detach"};
+const Lines kScanWithoutStop = {"attach",           kInitialize,    kUserInformation,
+                                "JXD_SetScanLevel 2", "JXD_SetScanOption 0", "JXD_StartScan",
+                                "JXD_Finalize",     "detach"};
 
 Lines ScanWithStop()
 {

@@ -54,7 +54,7 @@ LinkedTokenRun RunWithLinkedToken(const std::wstring& program, DWORD& exitCode, 
         return LinkedTokenRun::Failed;
     }
     return ::GetExitCodeProcess(process.get(), &exitCode) ? LinkedTokenRun::Ran
-                                                          : LinkedTokenRun::Failed;
+                                                           : LinkedTokenRun::Failed;
 }
 
 }  // namespace diag_testing

@@ -86,8 +86,8 @@ public:
         if (::InterlockedIncrement(&g_callsRunning) > 1) {
             AppendLine("overlap");
         }
-        if (needsOwner &&
-            DWORD(::InterlockedCompareExchange(&g_owner, 0, 0)) != ::GetCurrentThreadId()) {
+        if (needsOwner && DWORD(::InterlockedCompareExchange(&g_owner, 0, 0)) !=
+                              ::GetCurrentThreadId()) {
             AppendLine("overlap");
         }
         if (std::int32_t delay = EnvironmentNumber(L"JXD_TEST_CALL_DELAY_MS")) {
@@ -109,10 +109,12 @@ std::string Number(std::int32_t value)
 
 extern "C" {
 
-__declspec(dllexport) std::int32_t
-    __cdecl JXD_InitializeW(const wchar_t* productCode, std::int32_t first, std::int32_t second)
+__declspec(dllexport) std::int32_t __cdecl JXD_InitializeW(const wchar_t* productCode,
+                                                            std::int32_t first,
+                                                            std::int32_t second)
 {
-    Call call("JXD_InitializeW " + Utf8(productCode) + " " + Number(first) + " " + Number(second),
+    Call call("JXD_InitializeW " + Utf8(productCode) + " " + Number(first) + " " +
+                  Number(second),
               false);
     const std::int32_t result = EnvironmentNumber(L"JXD_TEST_INITIALIZE_RESULT");
     const LONG self = LONG(::GetCurrentThreadId());
@@ -124,9 +126,9 @@ __declspec(dllexport) std::int32_t
     return result;
 }
 
-__declspec(dllexport) std::int32_t
-    __cdecl JXD_SetUserInformationW(std::int32_t information, const wchar_t* productName,
-                                    const wchar_t* contextName)
+__declspec(dllexport) std::int32_t __cdecl JXD_SetUserInformationW(std::int32_t information,
+                                                                    const wchar_t* productName,
+                                                                    const wchar_t* contextName)
 {
     Call call("JXD_SetUserInformationW " + Number(information) + " " + Utf8(productName) + " " +
               Utf8(contextName));

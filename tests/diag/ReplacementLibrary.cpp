@@ -43,8 +43,9 @@ ReplacementLibrary::ReplacementLibrary(Variant variant)
     }
     ::SetEnvironmentVariableW(L"JXD_TEST_LOG", File(L"calls.log").c_str());
     const wchar_t* build = BuildName(variant);
-    ready_ = build == nullptr || ::CopyFileW(testing_support::ProgramPath(build).c_str(),
-                                             File(L"libjxdiag.dll").c_str(), TRUE);
+    ready_ = build == nullptr ||
+             ::CopyFileW(testing_support::ProgramPath(build).c_str(),
+                         File(L"libjxdiag.dll").c_str(), TRUE);
 }
 
 ReplacementLibrary::~ReplacementLibrary()
