@@ -12,6 +12,8 @@ same file or process, interleaved so that drift of the machine touches both side
   handshake CrashClient::Register against CrashPipeServer vs. against a bare pipe server
   memory    peak working set while handling the largest full dump vs. the same program idle
   start     an application's start with CrashReporting::Install vs. without it
+  idle      the reporter left waiting beside a client: wake-ups per minute, private bytes and
+            working set, idle and after one report, vs. a program that only waits
 """
 
 import argparse
@@ -39,6 +41,13 @@ UPLOAD_REPS = {16: 5, 256: 3, 1024: 2}
 FULL_DUMP_OVERHEAD = 40 * MIB
 DISK_FACTOR = 3.2
 DISK_RESERVE = 512 * MIB
+
+sys.path.insert(0, os.path.join(HERE, "app"))
+import idle_bench  # noqa: E402
+
+# Each idle window; a quick run only checks that the figures come.
+IDLE_SECONDS = 60
+QUICK_IDLE_SECONDS = 5
 
 # Proxy variables would send loopback requests elsewhere.
 ENVIRONMENT = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
@@ -440,6 +449,9 @@ def main(argv=None):
         start_folder = os.path.join(work, "start")
         os.makedirs(start_folder)
         bench_startup(bins, 5 if args.quick else args.starts, start_folder, results)
+        for step, project, baseline, unit, detail in idle_bench.bench_idle(
+                bins, QUICK_IDLE_SECONDS if args.quick else IDLE_SECONDS):
+            results.add(step, "—", project, baseline, unit, detail)
         for size, memory in memory_rows:
             label = size_label(size)
             for step, program in (("dump", "DumpBench"), ("archive", "ArchiveBench"),

@@ -19,14 +19,6 @@ class UniqueWait : public UniqueResource<WaitTraits> {
 public:
     using UniqueResource<WaitTraits>::UniqueResource;
 
-    // Cancels without waiting for a running callback (safe inside the wait's own callback).
-    void Cancel() noexcept
-    {
-        if (HANDLE wait = release()) {
-            ::UnregisterWait(wait);
-        }
-    }
-
     // Cancels without blocking; completionEvent is signalled once no callback of this wait
     // runs any more, so the caller can wait for that later and elsewhere.
     void CancelNotifying(HANDLE completionEvent) noexcept

@@ -32,6 +32,25 @@ TEST_F(ReporterProcessTest, WindowEventNeverSignalledHoldsTheExitUntilThirtySeco
     EXPECT_LT(SecondsToExit(), 30.0 + kPromptMs / 1000.0);
 }
 
+// The client signals the window event but never writes its handle, and keeps its write end
+// open: the window thread gives up within its 30 seconds, so the run still ends.
+TEST_F(ReporterProcessTest, WindowEventSignalledWithoutTheHandleHoldsTheExitOnlyUntilThirtySeconds)
+{
+    CreateSpawnEvent();
+    CreateWindowEvent();
+    ASSERT_TRUE(StartReporter(SixArguments()));
+    ASSERT_TRUE(SpawnSignalled());
+    ASSERT_TRUE(::SetEvent(windowEvent_.get()));
+    ChildProcess client;
+    Connect(client);
+    EndClient(client);
+    ASSERT_TRUE(reporter_.WaitForExit(60000));
+    EXPECT_EQ(reporter_.ExitCode(), 0u);
+    EXPECT_EQ(reporter_.Texts(), (Texts{kStarting, kDisconnected, kNoClient}));
+    EXPECT_GE(SecondsToExit(), 29.5);
+    EXPECT_LT(SecondsToExit(), 30.0 + kPromptMs / 1000.0);
+}
+
 TEST_F(ReporterProcessTest, ClientConnectedAtSixteenSecondsKeepsTheReporterUntilItLeaves)
 {
     CreateSpawnEvent();

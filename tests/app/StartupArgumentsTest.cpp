@@ -43,6 +43,14 @@ TEST(StartupArgumentsTest, FolderIsTheTextBeforeTheLastBackslash)
     EXPECT_EQ(FolderOfPath(L""), L"");
 }
 
+TEST(StartupArgumentsTest, ProgramInADriveRootRunsInTheRootNotTheDrivesCurrentFolder)
+{
+    EXPECT_EQ(WorkingFolderOfProgram(L"C:\\x.exe"), L"C:\\");
+    EXPECT_EQ(WorkingFolderOfProgram(L"C:\\App\\x.exe"), L"C:\\App");
+    EXPECT_EQ(WorkingFolderOfProgram(L"\\\\server\\share\\x.exe"), L"\\\\server\\share");
+    EXPECT_EQ(WorkingFolderOfProgram(L"C:"), L"C:");  // no backslash: used whole, as before
+}
+
 TEST(StartupArgumentsTest, ExtraFilesStartWithTheSixthArgument)
 {
     const wchar_t* six[] = {L"exe", L"s", L"h", L"d", L"1", L"ff", L"event"};

@@ -61,4 +61,37 @@ TEST(DiagProcessTest, ProcessThatIsNotElevatedNeverLoadsTheLibrary)
     EXPECT_FALSE(library.LogExists());
 }
 
+// The library runs elevated, so a copy planted where the standard search order looks (the
+// current folder, a PATH folder) must never be taken: only the program's own folder and the
+// system folder count. The library beside the program is found by the case above.
+TEST(DiagProcessTest, LibraryOnThePathOrInTheCurrentFolderIsNeverLoaded)
+{
+    if (!IsProcessElevated()) {
+        GTEST_SKIP() << "needs an elevated test run";
+    }
+    ReplacementLibrary planted(Variant::Whole);
+    ASSERT_TRUE(planted.Ready());
+    // Made second, so the log setting names this folder, where the planted copy would log.
+    ReplacementLibrary program(Variant::None);
+    ASSERT_TRUE(program.CopyProgram(L"DiagProbe.exe"));
+
+    wchar_t path[32768];
+    const DWORD pathLength = ::GetEnvironmentVariableW(L"PATH", path, 32768);
+    ASSERT_GT(pathLength, 0u);
+    ASSERT_LT(pathLength, 32768u);
+    wchar_t folder[MAX_PATH];
+    ASSERT_GT(::GetCurrentDirectoryW(MAX_PATH, folder), 0u);
+    ASSERT_TRUE(::SetEnvironmentVariableW(L"PATH", (planted.Folder() + L";" + path).c_str()));
+    ASSERT_TRUE(::SetCurrentDirectoryW(planted.Folder().c_str()));
+
+    testing_support::ChildProcess probe;
+    const bool started = probe.Start(program.File(L"DiagProbe.exe"), {});
+    ::SetCurrentDirectoryW(folder);
+    ::SetEnvironmentVariableW(L"PATH", path);
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(probe.Wait());
+    EXPECT_EQ(probe.ExitCode(), kElevated);  // no scan, nothing loaded
+    EXPECT_FALSE(program.LogExists());
+}
+
 }  // namespace

@@ -105,13 +105,15 @@ std::vector<std::string> ReplacementLibrary::LogLines() const
 }
 
 DllSearchFolder::DllSearchFolder(const std::wstring& folder)
+    : cookie_(::AddDllDirectory(folder.c_str()))
 {
-    ::SetDllDirectoryW(folder.c_str());
 }
 
 DllSearchFolder::~DllSearchFolder()
 {
-    ::SetDllDirectoryW(nullptr);
+    if (cookie_ != nullptr) {
+        ::RemoveDllDirectory(cookie_);
+    }
 }
 
 }  // namespace diag_testing

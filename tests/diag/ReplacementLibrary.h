@@ -1,5 +1,7 @@
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 #include <vector>
 
@@ -43,14 +45,17 @@ private:
     bool ready_ = false;
 };
 
-// Makes this process find libraries in folder after its own folder (SetDllDirectory), for
-// as long as the object lives.
+// Makes this process find libraries in folder (AddDllDirectory: a folder the process adds
+// itself, which the wrapper's restricted search takes), for as long as the object lives.
 class DllSearchFolder {
 public:
     explicit DllSearchFolder(const std::wstring& folder);
     ~DllSearchFolder();
     DllSearchFolder(const DllSearchFolder&) = delete;
     DllSearchFolder& operator=(const DllSearchFolder&) = delete;
+
+private:
+    DLL_DIRECTORY_COOKIE cookie_;
 };
 
 }  // namespace diag_testing

@@ -31,7 +31,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from wine_harness import Collector, Program, free_port_url, windows_path  # noqa: E402
+from wine_harness import Collector, Program, free_port_url, linux_pid, windows_path  # noqa: E402
 
 GROUP, COLLECTOR, WINE_RUN, BIN = sys.argv[1:5]
 SKIPPED = 77
@@ -106,16 +106,7 @@ class HeldHostile:
 
 def reporter_pid(server_name):
     """The Linux process that runs the reporter started for server_name."""
-    for cmdline in glob.glob("/proc/[0-9]*/cmdline"):
-        try:
-            with open(cmdline, "rb") as f:
-                words = f.read().split(b"\0")
-        except OSError:
-            continue
-        if (words and words[0].endswith(b"RIZurarUzedudor.exe") and len(words) > 1 and
-                words[1] == server_name.encode()):
-            return int(cmdline.split("/")[2])
-    return None
+    return linux_pid("RIZurarUzedudor.exe", server_name)
 
 
 def resources(pid):
@@ -439,6 +430,24 @@ class Faults(ReporterCase):
                 self.assertFalse(os.path.exists(os.path.join(self.folder, "missing")))
                 self.end_run(launcher, pid, client)
                 self.programs.remove(client)
+
+    def test_dump_folder_relative_to_a_drive_or_its_root_keeps_the_report_together(self):
+        """The dumps, the bitmap and the archive land in the one folder meant, and only the
+        archive is left there."""
+        for kind in ("root-relative", "drive-relative"):
+            with self.subTest(dumps=kind):
+                self.setUp()
+                absolute = windows_path(self.dumps)  # "Z:\\...\\caseN\\dumps"
+                # The program runs in its own folder, the case folder, on the same drive.
+                dumps = absolute[2:] if kind == "root-relative" else absolute[:2] + "dumps"
+                collector = self.collector()
+                launcher, pid = self.launch(collector.host, dumps=dumps)
+                client = self.connect()
+                self.assertRegex(client.ask("dump"), r"^dump Done \d+$")
+                self.assertEqual(len(collector.wait_for_uploads(1)), 1)
+                self.assert_only_archives(1)
+                self.end_run(launcher, pid, client)
+                self.tearDown()
 
     def test_client_killed_during_its_report_loses_nothing(self):
         for delay in (0.0, 0.1, 0.3, 0.6, 1.0, 2.0, 3.5):

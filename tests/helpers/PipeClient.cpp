@@ -2,10 +2,16 @@
 //   PipeClient <pipe name> <dump type> <mode> [annotation count]
 // Modes change what the registration claims or how the handshake ends:
 //   normal, badep (unreadable exception-pointers address), badblock (unreadable client block),
-//   hugecount (an absurd annotation count), ack45 (a 45-byte acknowledgement).
+//   hugecount (an absurd annotation count), ack45 (a 45-byte acknowledgement),
+//   partialannotations (unterminated annotation text whose array runs into an uncommitted
+//   page, so a read of it stops in the middle of an entry),
+//   regdie (sends a valid registration and ends itself at once, without waiting for the reply:
+//   nothing is printed).
 // It prints "registered <server pid>" and "access <a> <b> <c>" (the granted access of the
 // three handles it received), or "refused"; then answers the commands
 //   dump                 request a dump and wait: "dump Done|ReporterGone|TimedOut|Failed"
+//   dumps <n>            n requests in a row, each made the moment the last one is done (up to
+//                        10 s each): "dumps <number done>"
 //   request              set the request event only: "requested"
 //   done                 "done 1" when dump-done is signalled, else "done 0"
 //   alive                "alive 1" while the server-alive mutex is held by the server
@@ -13,6 +19,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cwchar>
 #include <iostream>
 #include <string>
@@ -57,6 +64,38 @@ bool RegisterWithAcknowledgement(const std::wstring& pipeName, const PipeMessage
     return true;
 }
 
+constexpr std::size_t kPageBytes = 4096;
+// The array starts this far before the end of its committed page: three whole entries and the
+// name of a fourth fit, the fourth's value and a fifth entry lie in the uncommitted page.
+constexpr std::size_t kStraddlingEntries = 5;
+constexpr std::size_t kStraddlingOffset = kPageBytes - 3 * sizeof(ClientAnnotation) - 128;
+constexpr DWORD kRepeatedDumpTimeoutMs = 10000;
+
+// Two reserved pages, the first committed and filled with text that never ends.
+std::uint32_t StraddlingAnnotations()
+{
+    auto* pages = static_cast<std::uint8_t*>(
+        ::VirtualAlloc(nullptr, 2 * kPageBytes, MEM_RESERVE, PAGE_NOACCESS));
+    if (pages == nullptr ||
+        ::VirtualAlloc(pages, kPageBytes, MEM_COMMIT, PAGE_READWRITE) == nullptr) {
+        return 0;
+    }
+    std::wmemset(reinterpret_cast<wchar_t*>(pages), L'x', kPageBytes / sizeof(wchar_t));
+    return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(pages + kStraddlingOffset));
+}
+
+// Sends the registration and ends this process before the server has answered.
+int RegisterAndDie(const std::wstring& pipeName, const PipeMessage& registration)
+{
+    win32::UniqueHandle pipe = ConnectToCrashPipe(pipeName, 5000);
+    DWORD n = 0;
+    if (pipe) {
+        ::WriteFile(pipe.get(), &registration, sizeof(registration), &n, nullptr);
+    }
+    ::TerminateProcess(::GetCurrentProcess(), 0);
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -81,6 +120,11 @@ int wmain(int argc, wchar_t** argv)
     } else if (mode == L"hugecount") {
         registration.annotationCount = 0xFFFFFFFF;
         registration.annotationsAddress = 0x10000;
+    } else if (mode == L"partialannotations") {
+        registration.annotationsAddress = StraddlingAnnotations();
+        registration.annotationCount = kStraddlingEntries;
+    } else if (mode == L"regdie") {
+        return RegisterAndDie(pipeName, registration);
     }
 
     HANDLE dumpRequest = nullptr;
@@ -116,6 +160,14 @@ int wmain(int argc, wchar_t** argv)
         if (command == "dump") {
             std::printf("dump %s\n",
                         DumpWaitText(client.RequestDump(::GetCurrentThreadId(), nullptr, 60000)));
+        } else if (command.rfind("dumps ", 0) == 0) {
+            const int count = std::atoi(command.c_str() + 6);
+            int done = 0;
+            for (int i = 0; i < count; ++i) {
+                done += client.RequestDump(::GetCurrentThreadId(), nullptr,
+                                           kRepeatedDumpTimeoutMs) == CrashClient::DumpWait::Done;
+            }
+            std::printf("dumps %d\n", done);
         } else if (command == "request") {
             ::SetEvent(dumpRequest);
             std::printf("requested\n");

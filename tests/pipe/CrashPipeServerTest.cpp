@@ -1,9 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <psapi.h>
+
+#include <atomic>
+#include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <memory>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "ChildProcess.h"
 #include "CrashClient/CrashClient.h"
@@ -15,6 +23,33 @@
 using namespace testing_support;
 
 namespace {
+
+constexpr DWORD kHangUpPollMs = 50;
+
+// True once the server has hung up on our end of the pipe, within timeoutMs: a test that
+// waits for the cut-off fails in seconds, rather than blocking in a read, when it never comes.
+bool ServerHangsUpWithin(HANDLE pipe, DWORD timeoutMs)
+{
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    do {
+        DWORD available = 0;
+        if (!::PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) {
+            return true;
+        }
+        ::Sleep(kHangUpPollMs);
+    } while (::GetTickCount64() < deadline);
+    return false;
+}
+
+// The working set of this process, in bytes.
+std::size_t WorkingSetBytes()
+{
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof(counters);
+    return ::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof(counters))
+               ? counters.WorkingSetSize
+               : 0;
+}
 
 class CrashPipeServerTest : public ::testing::Test {
 protected:
@@ -168,12 +203,11 @@ TEST_F(CrashPipeServerTest, SilentClientsAreCutOffSoTheNextOneIsServed)
         }
         const ULONGLONG started = ::GetTickCount64();
         auto client = StartClient();
-        EXPECT_EQ(lastClientLine_.rfind("registered", 0), 0u);
+        // Not served means the silent one still holds the pipe: nothing after this can pass.
+        ASSERT_EQ(lastClientLine_.rfind("registered", 0), 0u);
         EXPECT_LT(::GetTickCount64() - started, 30000u);  // far beyond any bound meant here
         // The silent one was disconnected.
-        char byte = 0;
-        DWORD n = 0;
-        EXPECT_FALSE(::ReadFile(silent.get(), &byte, 1, &n, nullptr));
+        EXPECT_TRUE(ServerHangsUpWithin(silent.get(), 10000));
     }
     EXPECT_TRUE(recorder_.WaitConnected(2));
 }
@@ -217,6 +251,43 @@ TEST_F(CrashPipeServerTest, EachRequestWritesItsOwnDumpAndLeavesDumpDoneSet)
     const long second = std::wcstol(dumps[1].annotations[2].value, nullptr, 10);
     EXPECT_GE(first, 0);
     EXPECT_GT(second, first);
+}
+
+// The client asks again the moment it sees dump-done: the server must have reset the request
+// before it released the client, or the new request is wiped out and never served.
+TEST_F(CrashPipeServerTest, RequestMadeTheMomentDumpDoneIsSeenGetsItsOwnDump)
+{
+    constexpr int kRequests = 25;
+    auto client = StartClient();
+    std::string access;
+    ASSERT_TRUE(client->ReadLine(access));
+    EXPECT_EQ(Ask(*client, "dumps " + std::to_string(kRequests)),
+              "dumps " + std::to_string(kRequests));
+    const auto dumps = recorder_.Dumps();
+    ASSERT_EQ(dumps.size(), std::size_t(kRequests));
+    std::set<std::wstring> paths;
+    for (const auto& dump : dumps) {
+        paths.insert(dump.path);
+    }
+    EXPECT_EQ(paths.size(), std::size_t(kRequests));
+    EXPECT_EQ(dumps_.FileNames().size(), std::size_t(kRequests));
+}
+
+TEST_F(CrashPipeServerTest, AnnotationsCutOffByAnUnmappedPageAreStillTerminated)
+{
+    auto client = StartClient(L"partialannotations");
+    ASSERT_EQ(lastClientLine_.rfind("registered", 0), 0u);
+    std::string access;
+    ASSERT_TRUE(client->ReadLine(access));
+    EXPECT_EQ(Ask(*client, "dump"), "dump Done");
+    const auto dumps = recorder_.Dumps();
+    ASSERT_EQ(dumps.size(), 1u);
+    ASSERT_EQ(dumps[0].annotations.size(), 6u);  // five claimed and "ptime"
+    for (const auto& entry : dumps[0].annotations) {
+        EXPECT_NE(std::wmemchr(entry.name, L'\0', kAnnotationTextUnits), nullptr);
+        EXPECT_NE(std::wmemchr(entry.value, L'\0', kAnnotationTextUnits), nullptr);
+    }
+    EXPECT_STREQ(dumps[0].annotations[5].name, L"ptime");
 }
 
 TEST_F(CrashPipeServerTest, AbsurdAnnotationCountStillGivesADump)
@@ -320,6 +391,110 @@ TEST_F(CrashPipeServerTest, RequestMadeDuringTheShutdownIsStillServed)
     EXPECT_EQ(Ask(*first, "done"), "done 1");
     EXPECT_EQ(Ask(*second, "done"), "done 1");
     EXPECT_EQ(dumps_.FileNames().size(), 2u);
+}
+
+// A client that connects and closes before the server listens makes the first listen fail
+// (ERROR_NO_DATA); the server must listen again, not stop.
+TEST_F(CrashPipeServerTest, ClientsClosingWhileItStartsLeaveItListening)
+{
+    constexpr int kRounds = 20;
+    constexpr DWORD kHammerMs = 50;
+    const PipeMessage good = OwnRegistration();
+    server_.reset();
+    for (int round = 0; round < kRounds; ++round) {
+        pipeName_ = UniquePipeName();
+        std::atomic<bool> stop{false};
+        std::thread hammer([&, name = pipeName_] {
+            while (!stop.load()) {
+                HANDLE pipe = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                            OPEN_EXISTING, 0, nullptr);
+                if (pipe != INVALID_HANDLE_VALUE) {
+                    ::CloseHandle(pipe);
+                }
+            }
+        });
+        server_ = MakeServer();
+        const bool started = server_->Start();
+        ::Sleep(kHammerMs);
+        stop = true;
+        hammer.join();
+        ASSERT_TRUE(started) << round;
+        ASSERT_TRUE(RawRegistration(&good, sizeof(good))) << round;
+        if (round + 1 < kRounds) {
+            server_.reset();
+        }
+    }
+    auto client = StartClient();
+    ASSERT_EQ(lastClientLine_.rfind("registered", 0), 0u);
+    std::string access;
+    ASSERT_TRUE(client->ReadLine(access));
+    ASSERT_TRUE(recorder_.WaitConnected(1));
+    EXPECT_EQ(Ask(*client, "dump"), "dump Done");
+}
+
+// With many clients registered the pool runs several wait threads, so a client's exit work
+// can run while its own handshake is still under way. Clients that register and die at once
+// must leave nothing behind and the server serving.
+TEST_F(CrashPipeServerTest, ClientsDyingAsTheyRegisterAmongManyLeaveItServing)
+{
+    constexpr int kRegistered = 40;
+    constexpr int kWarmUpDying = 20;
+    constexpr int kDying = 240;
+    constexpr int kDyingAtOnce = 4;
+    constexpr std::size_t kWorkingSetSlackBytes = 2 * 1024 * 1024;
+    std::vector<std::unique_ptr<ChildProcess>> registered;
+    for (int i = 0; i < kRegistered; ++i) {
+        registered.push_back(StartClient());
+        ASSERT_EQ(lastClientLine_.rfind("registered", 0), 0u) << i;
+        std::string access;
+        ASSERT_TRUE(registered.back()->ReadLine(access));
+    }
+    ASSERT_TRUE(recorder_.WaitConnected(kRegistered));
+
+    auto dieInBatches = [&](int count) {
+        for (int i = 0; i < count; i += kDyingAtOnce) {
+            ChildProcess batch[kDyingAtOnce];
+            for (auto& dying : batch) {
+                ASSERT_TRUE(
+                    dying.Start(ProgramPath(L"PipeClient.exe"), {pipeName_, L"0", L"regdie"}));
+            }
+            for (auto& dying : batch) {
+                ASSERT_TRUE(dying.Wait());
+            }
+        }
+    };
+    // Exit work of the last ones may still be under way: let the figures settle.
+    auto settled = [&](auto measure, auto bound) {
+        auto value = measure();
+        for (int i = 0; i < 50 && value > bound; ++i) {
+            ::Sleep(100);
+            value = measure();
+        }
+        return value;
+    };
+    // Warms up the thread pool, the system's caches and the dump writer's libraries.
+    dieInBatches(kWarmUpDying);
+    EXPECT_EQ(Ask(*registered.back(), "dump"), "dump Done");
+    ::Sleep(1000);
+    const auto handlesBefore = ProbeHandleValue();
+    const std::size_t memoryBefore = WorkingSetBytes();
+    dieInBatches(kDying);
+
+    auto good = StartClient();
+    ASSERT_EQ(lastClientLine_.rfind("registered", 0), 0u);
+    std::string access;
+    ASSERT_TRUE(good->ReadLine(access));
+    EXPECT_EQ(Ask(*good, "dump"), "dump Done");
+    EXPECT_EQ(Ask(*registered.front(), "dump"), "dump Done");
+    good->WriteLine("exit");
+    ASSERT_TRUE(good->Wait());
+    good.reset();
+    EXPECT_LE(settled(ProbeHandleValue, handlesBefore), handlesBefore);
+    const std::size_t memoryAfter = settled(WorkingSetBytes, memoryBefore + kWorkingSetSlackBytes);
+    std::printf("working set %zu -> %zu bytes around %d dying clients\n", memoryBefore, memoryAfter,
+                kDying);
+    EXPECT_LE(memoryAfter, memoryBefore + kWorkingSetSlackBytes);
+    EXPECT_TRUE(WaitForState(PipeServerState::ConnectPending));
 }
 
 TEST_F(CrashPipeServerTest, DestroyingTheServerMakesNoExitCallbacks)

@@ -1,6 +1,7 @@
 """Pieces shared by the test drivers that run Windows programs under Wine against the
 reference collector on 127.0.0.1."""
 
+import glob
 import os
 import queue
 import re
@@ -11,6 +12,21 @@ import threading
 import time
 
 LINE_TIMEOUT = 120
+
+
+def linux_pid(program, first_argument):
+    """The Linux process of the Windows program whose first argument is first_argument (Wine
+    shows a program's Windows command line as its Linux one), or None."""
+    for cmdline in glob.glob("/proc/[0-9]*/cmdline"):
+        try:
+            with open(cmdline, "rb") as f:
+                words = f.read().split(b"\0")
+        except OSError:
+            continue
+        if (len(words) > 1 and words[0].endswith(program.encode()) and
+                words[1] == first_argument.encode()):
+            return int(cmdline.split("/")[2])
+    return None
 
 
 def windows_path(linux_path):

@@ -15,6 +15,10 @@
 
 namespace {
 
+// How often a window handle not yet written is looked for; only while a client has signalled
+// the window event without writing it, and never beyond the window thread's budget.
+constexpr DWORD kWindowHandlePollMs = 20;
+
 // A read-handle value is only used when it names a pipe this process holds at start: reading
 // from or closing a number we never received could hit one of our own handles.
 HANDLE AcceptInheritedPipe(std::uint32_t handleValue)
@@ -26,6 +30,27 @@ HANDLE AcceptInheritedPipe(std::uint32_t handleValue)
         return nullptr;
     }
     return handle;
+}
+
+// A client may signal the window event and never write, while a write end stays open: a
+// blocking read would then hold Stop, and the crashed client, for ever. The read waits until
+// the four bytes are there, the writers are gone, or the thread's budget is spent.
+bool ReadWindowHandle(HANDLE pipe, ULONGLONG deadline, std::uint32_t& value)
+{
+    for (;;) {
+        DWORD available = 0;
+        if (!::PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) {
+            return false;  // every write end is closed and nothing is left
+        }
+        if (available >= sizeof(value)) {
+            DWORD read = 0;
+            return ::ReadFile(pipe, &value, sizeof(value), &read, nullptr) && read == sizeof(value);
+        }
+        if (::GetTickCount64() >= deadline) {
+            return false;
+        }
+        ::Sleep(kWindowHandlePollMs);
+    }
 }
 
 }  // namespace
@@ -106,15 +131,14 @@ bool CrashReporter::IsClientConnected()
 
 void CrashReporter::ReadClientWindow()
 {
+    const ULONGLONG deadline = ::GetTickCount64() + kWindowEventWaitMs;
     windowEvent.reset(::OpenEventW(kWindowEventAccess, FALSE, windowEventName.c_str()));
     // A failed open gives a null handle, whose wait fails: nothing is read then.
     if (::WaitForSingleObject(windowEvent.get(), kWindowEventWaitMs) == WAIT_OBJECT_0 &&
         readHandle) {
         std::uint32_t value = 0;
-        DWORD read = 0;
-        if (!::ReadFile(readHandle.get(), &value, sizeof(value), &read, nullptr) ||
-            read != sizeof(value)) {
-            value = 0;  // a short read is no handle
+        if (!ReadWindowHandle(readHandle.get(), deadline, value)) {
+            value = 0;  // a short or late read is no handle
         }
         clientWindow.store(reinterpret_cast<HWND>(static_cast<std::uintptr_t>(value)));
     }

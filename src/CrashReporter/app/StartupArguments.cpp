@@ -13,6 +13,16 @@ std::wstring FolderOfPath(const std::wstring& path)
     return cut == std::wstring::npos ? path : path.substr(0, cut);
 }
 
+std::wstring WorkingFolderOfProgram(const std::wstring& programPath)
+{
+    std::wstring folder = FolderOfPath(programPath);
+    const bool bareDrive = folder.size() == 2 && folder[1] == L':' && folder != programPath;
+    if (bareDrive) {
+        folder += L'\\';
+    }
+    return folder;
+}
+
 std::vector<std::wstring> ExtraFilesFromArguments(int argc, const wchar_t* const* argv)
 {
     std::vector<std::wstring> files;

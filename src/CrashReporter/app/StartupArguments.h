@@ -18,5 +18,9 @@ std::uint32_t ParseReadHandle(const std::wstring& text);
 // The text before the last backslash; a path without one is returned whole.
 std::wstring FolderOfPath(const std::wstring& path);
 
+// The folder to run in for a program at programPath: FolderOfPath, except that a program in
+// a drive root keeps the root ("C:\\"), as "C:" alone names the drive's current folder.
+std::wstring WorkingFolderOfProgram(const std::wstring& programPath);
+
 // Arguments 6 to the last, in order (empty when there are fewer).
 std::vector<std::wstring> ExtraFilesFromArguments(int argc, const wchar_t* const* argv);

@@ -41,8 +41,28 @@ void EnterProgramFolder()
 {
     std::wstring path;
     if (OwnProgramPath(path)) {
-        ::SetCurrentDirectoryW(FolderOfPath(path).c_str());  // a failure leaves it where it was
+        // A failure leaves it where it was.
+        ::SetCurrentDirectoryW(WorkingFolderOfProgram(path).c_str());
     }
+}
+
+// The dump folder as a full path, resolved once against our folder: the dump writer, the
+// capture and the archive each combine it with names in their own way, and a root-relative
+// ("\\dumps") or drive-relative ("C:dumps") folder would otherwise send them to different
+// places. A folder that cannot be resolved is used as given.
+std::wstring FullFolderPath(const std::wstring& folder)
+{
+    const DWORD capacity = ::GetFullPathNameW(folder.c_str(), 0, nullptr, nullptr);
+    if (capacity == 0) {
+        return folder;
+    }
+    std::wstring full(capacity, L'\0');
+    const DWORD length = ::GetFullPathNameW(folder.c_str(), capacity, &full[0], nullptr);
+    if (length == 0 || length >= capacity) {
+        return folder;
+    }
+    full.resize(length);
+    return full;
 }
 
 }  // namespace
@@ -59,7 +79,8 @@ int wmain(int argc, wchar_t** argv)
     // Auto-reset, not signalled; a failed creation makes the first wait fail at once.
     win32::UniqueHandle terminationEvent(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
     {
-        CrashReporter reporter(argv[1], argv[2], argv[3], argv[4], argv[5], argv[6], extraFiles);
+        CrashReporter reporter(argv[1], argv[2], FullFolderPath(argv[3]), argv[4], argv[5], argv[6],
+                               extraFiles);
         if (!reporter.Start(terminationEvent.get())) {
             ::OutputDebugStringW(reporter_messages::kCannotStart);
             reporter.Stop();

@@ -6,6 +6,13 @@
 
 namespace {
 
+// The library is loaded into an elevated process: the standard search order would reach the
+// current folder and every PATH folder, where anybody may plant a library. Only the program's
+// own folder, the system folder and folders this process adds itself (the reporter adds
+// none) are searched.
+constexpr DWORD kDiagLibrarySearch = LOAD_LIBRARY_SEARCH_APPLICATION_DIR |
+                                     LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_USER_DIRS;
+
 // Stores the entry point and tells whether it was there.
 template <typename Function>
 bool Resolve(HMODULE module, const char* name, Function& function)
@@ -38,7 +45,7 @@ JXDiagWrapper::~JXDiagWrapper()
 
 bool JXDiagWrapper::Load()
 {
-    library_.reset(::LoadLibraryW(kDiagLibraryName));
+    library_.reset(::LoadLibraryExW(kDiagLibraryName, nullptr, kDiagLibrarySearch));
     if (!library_) {
         return false;
     }

@@ -10,6 +10,8 @@ namespace {
 
 constexpr wchar_t kDebugHelpLibrary[] = L"dbghelp.dll";
 constexpr wchar_t kRpcLibrary[] = L"rpcrt4.dll";
+// System libraries come from the system folder only, never from a planted copy elsewhere.
+constexpr DWORD kSystemLibrarySearch = LOAD_LIBRARY_SEARCH_SYSTEM32;
 
 template <typename Function>
 Function LookUp(HMODULE module, const char* name)
@@ -41,7 +43,8 @@ DumpWriter::MiniDumpWriteDumpFunction DumpWriter::ResolveDumpFunction()
         {
             win32::CriticalSectionLock library(libraryLock_);
             if (!debugHelpModule_) {
-                debugHelpModule_.reset(::LoadLibraryW(kDebugHelpLibrary));
+                debugHelpModule_.reset(
+                    ::LoadLibraryExW(kDebugHelpLibrary, nullptr, kSystemLibrarySearch));
             }
             module = debugHelpModule_.get();
         }
@@ -59,7 +62,7 @@ bool DumpWriter::MakeDumpPath(std::wstring& path)
         win32::CriticalSectionLock library(libraryLock_);
         if (uuidFunction_ == nullptr) {
             if (!rpcModule_) {
-                rpcModule_.reset(::LoadLibraryW(kRpcLibrary));
+                rpcModule_.reset(::LoadLibraryExW(kRpcLibrary, nullptr, kSystemLibrarySearch));
             }
             if (rpcModule_) {
                 uuidFunction_ = LookUp<UuidCreateFunction>(rpcModule_.get(), "UuidCreate");

@@ -1,6 +1,7 @@
 #include "CrashReporter/pipe/ClientRecord.h"
 
 #include <new>
+#include <utility>
 
 #include "CrashProtocol/Annotations.h"
 
@@ -53,45 +54,45 @@ void ClientRecord::ReadAnnotations()
     if (ReadsClientAnnotations(annotationCount)) {
         SIZE_T read = 0;
         const SIZE_T bytes = SIZE_T(annotationCount) * sizeof(ClientAnnotation);
-        if (!::ReadProcessMemory(processHandle.get(), ClientAddress(annotationsAddress),
-                                 annotations.get(), bytes, &read)) {
-            return;  // "ptime" keeps what it had
-        }
-        // The client's text need not be terminated; ours always is.
+        const bool whole =
+            ::ReadProcessMemory(processHandle.get(), ClientAddress(annotationsAddress),
+                                annotations.get(), bytes, &read) != FALSE;
+        // The client's text need not be terminated, and a read that runs into an unmapped
+        // page stops anywhere: ours is terminated whatever the read did.
         for (std::size_t i = 0; i < annotationCount; ++i) {
             annotations[i].name[kAnnotationTextUnits - 1] = L'\0';
             annotations[i].value[kAnnotationTextUnits - 1] = L'\0';
+        }
+        if (!whole) {
+            return;  // "ptime" keeps what it had
         }
     }
     SetAnnotationText(annotations[annotationSlots - 1].value,
                       ElapsedMillisecondsText(CurrentSystemTime() - registrationTime));
 }
 
+bool ClientRecord::CreateWaitCompletionEvents()
+{
+    dumpWaitDone_ = MakeCompletionEvent();
+    exitWaitDone_ = MakeCompletionEvent();
+    return dumpWaitDone_ && exitWaitDone_;
+}
+
 win32::UniqueHandle ClientRecord::CancelWaits()
 {
-    win32::UniqueHandle exitDone = MakeCompletionEvent();
-    if (!dumpWaitDone_) {
-        dumpWaitDone_ = MakeCompletionEvent();
-    }
-    if (dumpWaitDone_) {
-        dumpRequestWait.CancelNotifying(dumpWaitDone_.get());
-    } else {
-        dumpRequestWait.Cancel();
-    }
-    if (exitDone) {
-        processExitWait.CancelNotifying(exitDone.get());
-    } else {
-        processExitWait.Cancel();
-    }
-    return exitDone;
+    dumpRequestWait.CancelNotifying(dumpWaitDone_.get());
+    dumpWaitCancelled_ = true;
+    processExitWait.CancelNotifying(exitWaitDone_.get());
+    return std::move(exitWaitDone_);
 }
 
 void ClientRecord::EndDumpWait()
 {
-    dumpRequestWait.reset();  // blocks until a running callback has returned
-    if (dumpWaitDone_) {
-        ::WaitForSingleObject(dumpWaitDone_.get(), INFINITE);
-        dumpWaitDone_.reset();
+    if (dumpRequestWait) {
+        dumpRequestWait.reset();  // blocks until a running callback has returned
+    } else if (dumpWaitCancelled_) {
+        ::WaitForSingleObject(dumpWaitDone_.get(), INFINITE);  // cancelled without waiting
+        dumpWaitCancelled_ = false;
     }
 }
 
@@ -111,6 +112,8 @@ void ClientRecord::Destroy()
     dumpDoneEvent.reset();
     annotations.reset();
     annotationSlots = 0;
+    dumpWaitDone_.reset();
+    exitWaitDone_.reset();
     Release();
 }
 

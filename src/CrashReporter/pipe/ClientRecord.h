@@ -30,8 +30,14 @@ public:
     // Refreshes the copy of the client's annotations and the "ptime" entry.
     void ReadAnnotations();
 
+    // Makes the events that tell when a cancelled wait's callback is done. Both exist before
+    // either wait is registered, so a cancellation never falls back to one that does not
+    // wait at all.
+    bool CreateWaitCompletionEvents();
+
     // Stops both waits without blocking; callbacks still running are waited for by Destroy.
-    // Returns, for the caller to wait on, an event set once the exit wait's callback is done.
+    // Returns, for the caller to wait on, the event set once the exit wait's callback is done.
+    // Called at most once, after CreateWaitCompletionEvents succeeded.
     win32::UniqueHandle CancelWaits();
 
     // Cancels the dump wait and waits for its running callback. Must not run on the thread
@@ -70,6 +76,8 @@ private:
     ~ClientRecord() = default;
 
     win32::UniqueHandle dumpWaitDone_;  // set once a cancelled dump wait's callback is done
+    win32::UniqueHandle exitWaitDone_;  // set once a cancelled exit wait's callback is done
+    bool dumpWaitCancelled_ = false;    // dumpWaitDone_ will be set
     volatile LONG references_ = 1;
 };
 

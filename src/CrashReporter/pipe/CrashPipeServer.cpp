@@ -18,16 +18,16 @@ constexpr ULONG kPipeWaitFlags = WT_EXECUTEINWAITTHREAD;
 // A handshake takes milliseconds; a client still silent after this long is cut off so that
 // the next client can be served.
 constexpr DWORD kHandshakeStepTimeoutMs = 3000;
-// How often the watchdog looks for an overdue handshake step.
-constexpr DWORD kHandshakeCheckIntervalMs = 500;
-constexpr ULONG kHandshakeTimerFlags = WT_EXECUTEINTIMERTHREAD;
+constexpr DWORD kOneShotTimer = 0;
+constexpr ULONG kHandshakeTimerFlags = WT_EXECUTEINTIMERTHREAD | WT_EXECUTEONLYONCE;
+// A connect that fails twice in a row is retried after this pause, so that a pipe that keeps
+// failing cannot spin the wait thread.
+constexpr DWORD kRelistenPauseMs = 50;
 constexpr ULONG kDumpRequestWaitFlags = WT_EXECUTEINWAITTHREAD | WT_EXECUTELONGFUNCTION;
 constexpr ULONG kProcessExitWaitFlags = WT_EXECUTEONLYONCE;
 
 constexpr DWORD kClientProcessAccess = GENERIC_ALL;
 
-constexpr int kStoppedPollCount = 100;
-constexpr DWORD kStoppedPollIntervalMs = 10;
 constexpr DWORD kExitWorkPollIntervalMs = 5;
 constexpr DWORD kExitWorkBoundMs = 10000;
 
@@ -110,37 +110,37 @@ bool CrashPipeServer::Start()
     }
     overlapped_ = OVERLAPPED{};
     overlapped_.hEvent = pipeEvent_.get();
-    if (!::RegisterWaitForSingleObject(pipeWait_.put(), pipeEvent_.get(), OnPipeEvent, this,
-                                       INFINITE, kPipeWaitFlags)) {
-        return false;
-    }
     pipeHandle_.reset(::CreateNamedPipeW(pipeName_.c_str(), kPipeOpenMode, kPipeMode,
                                          kPipeInstances, kPipeBufferSize, kPipeBufferSize,
                                          kPipeDefaultTimeout, nullptr));
     if (!pipeHandle_) {
         return false;
     }
-    if (!::CreateTimerQueueTimer(handshakeTimer_.put(), nullptr, OnHandshakeCheck, this,
-                                 kHandshakeCheckIntervalMs, kHandshakeCheckIntervalMs,
-                                 kHandshakeTimerFlags)) {
+    // Every state runs on the wait thread, the first listen included: the signalled event
+    // hands it over, so no I/O is ever started while another thread moves the state.
+    if (!::SetEvent(pipeEvent_.get())) {
         return false;
     }
-    HandleListen();
-    return state_.load() != PipeServerState::Stopped;
+    return ::RegisterWaitForSingleObject(pipeWait_.put(), pipeEvent_.get(), OnPipeEvent, this,
+                                         INFINITE, kPipeWaitFlags) != FALSE;
 }
 
+// The wait thread only ever marks states; every kernel object of the pipe is closed here,
+// once no callback of the wait or the watchdog can run any more.
 CrashPipeServer::~CrashPipeServer()
 {
     shuttingDown_ = true;
+    pipeWait_.reset();        // waits for a running OnPipeEvent; none comes after it
     handshakeTimer_.reset();  // waits for a running check, which uses the pipe handle
+    state_ = PipeServerState::Stopped;
     if (pipeHandle_) {
+        // An I/O still in flight writes into overlapped_ when it ends: let it end first.
+        ::CancelIoEx(pipeHandle_.get(), &overlapped_);
+        DWORD unused = 0;
+        ::GetOverlappedResult(pipeHandle_.get(), &overlapped_, &unused, TRUE);
         ::DisconnectNamedPipe(pipeHandle_.get());
+        pipeHandle_.reset();
     }
-    for (int i = 0; i < kStoppedPollCount && state_.load() != PipeServerState::Stopped; ++i) {
-        ::Sleep(kStoppedPollIntervalMs);
-    }
-    pipeWait_.reset();  // waits for a running OnPipeEvent
-    pipeHandle_.reset();
     ReleaseCurrentClient();
 
     StopWatchingClients();
@@ -161,15 +161,25 @@ VOID CALLBACK CrashPipeServer::OnPipeEvent(PVOID context, BOOLEAN)
     static_cast<CrashPipeServer*>(context)->Dispatch();
 }
 
-// The handshake watchdog, on a timer thread. Waiting for a client to connect has no bound;
-// waiting for a connected client to go on with its handshake has. Cancelling the pending I/O
+// The handshake watchdog, on a timer thread. It is armed only while a handshake step waits
+// for the connected client, and every change of state disarms it (waiting for a running
+// check), so when it fires it belongs to the step still waiting. Cancelling the pending I/O
 // completes it with an error, so the state machine itself disconnects the client.
 VOID CALLBACK CrashPipeServer::OnHandshakeCheck(PVOID context, BOOLEAN)
 {
     auto* server = static_cast<CrashPipeServer*>(context);
-    if (IsClientStep(server->state_.load()) &&
-        ::GetTickCount64() - server->stepStartedTick_.load() >= kHandshakeStepTimeoutMs) {
+    if (IsClientStep(server->state_.load())) {
         ::CancelIoEx(server->pipeHandle_.get(), &server->overlapped_);
+    }
+}
+
+// On the wait thread. An idle server has no timer at all, so it never wakes up.
+void CrashPipeServer::ArmWatchdog()
+{
+    if (!::CreateTimerQueueTimer(handshakeTimer_.put(), nullptr, OnHandshakeCheck, this,
+                                 kHandshakeStepTimeoutMs, kOneShotTimer, kHandshakeTimerFlags)) {
+        // A step that cannot be bounded is not waited for: the client is cut off now.
+        ::CancelIoEx(pipeHandle_.get(), &overlapped_);
     }
 }
 
@@ -216,8 +226,12 @@ void CrashPipeServer::Dispatch()
             state_ = PipeServerState::Stopped;
             break;
     }
-    if (state_.load() != before) {
-        stepStartedTick_.store(::GetTickCount64());
+    const PipeServerState after = state_.load();
+    if (after != before) {
+        handshakeTimer_.reset();
+        if (IsClientStep(after)) {
+            ArmWatchdog();
+        }
     }
 }
 
@@ -230,11 +244,11 @@ void CrashPipeServer::SetStateAndSignal(PipeServerState next)
     }
 }
 
+// Nothing is closed here: the destructor owns the pipe, its wait and its event. Stopped only
+// quietens the wait.
 void CrashPipeServer::HandleStopped()
 {
-    pipeWait_.Cancel();  // we run inside this wait's callback: never block here
-    pipeHandle_.reset();
-    pipeEvent_.reset();
+    ::ResetEvent(pipeEvent_.get());
 }
 
 void CrashPipeServer::HandleListen()
@@ -243,20 +257,27 @@ void CrashPipeServer::HandleListen()
         SetStateAndSignal(PipeServerState::Stopped);
         return;
     }
+    if (failedConnects_ > 1) {
+        ::Sleep(kRelistenPauseMs);
+    }
     if (::ConnectNamedPipe(pipeHandle_.get(), &overlapped_)) {
-        SetStateAndSignal(
-            PipeServerState::Stopped);  // an overlapped connect never completes at once
+        failedConnects_ = 0;
+        SetStateAndSignal(PipeServerState::ReadRegistration);
         return;
     }
     switch (::GetLastError()) {
         case ERROR_IO_PENDING:
-            state_ = PipeServerState::ConnectPending;
+            state_ = PipeServerState::ConnectPending;  // the connect's completion signals
             break;
         case ERROR_PIPE_CONNECTED:
+            failedConnects_ = 0;
             SetStateAndSignal(PipeServerState::ReadRegistration);
             break;
         default:
-            SetStateAndSignal(PipeServerState::Stopped);
+            // ERROR_NO_DATA: a client connected and closed before we listened. Whatever the
+            // cause, the pipe is reset and listens again; only the shutdown stops it.
+            ++failedConnects_;
+            SetStateAndSignal(PipeServerState::Disconnect);
             break;
     }
 }
@@ -265,8 +286,10 @@ void CrashPipeServer::HandleConnectPending()
 {
     DWORD unused = 0;
     if (::GetOverlappedResult(pipeHandle_.get(), &overlapped_, &unused, FALSE)) {
+        failedConnects_ = 0;
         SetStateAndSignal(PipeServerState::ReadRegistration);
     } else if (::GetLastError() != ERROR_IO_INCOMPLETE) {
+        ++failedConnects_;
         SetStateAndSignal(PipeServerState::Disconnect);
     }
 }
@@ -309,14 +332,16 @@ void CrashPipeServer::HandleProcessRegistration()
         SetStateAndSignal(PipeServerState::Disconnect);
         return;
     }
-    ClientRecord* record = nullptr;
+    // The new record carries the list's reference; the handshake takes its own before any
+    // wait can reach the record, so a client that dies at once cannot free it under us.
+    ClientRecord* record = new ClientRecord(this, messageBuffer_, CurrentSystemTime());
+    record->AddReference();
+    currentClient_ = record;
     if (RegisterClient(record)) {
-        record->AddReference();  // the list holds one reference, the handshake this one
-        currentClient_ = record;
         state_ = PipeServerState::ReplyPending;  // the reply write's completion signals
         return;
     }
-    SetStateAndSignal(PipeServerState::Disconnect);
+    SetStateAndSignal(PipeServerState::Disconnect);  // drops the handshake's reference
     DiscardRefusedRecord(record);
 }
 
@@ -375,9 +400,8 @@ void CrashPipeServer::ReleaseCurrentClient()
 
 // ---- Registration, run inside the handshake ----
 
-bool CrashPipeServer::RegisterClient(ClientRecord*& record)
+bool CrashPipeServer::RegisterClient(ClientRecord* record)
 {
-    record = new ClientRecord(this, messageBuffer_, CurrentSystemTime());
     record->processHandle.reset(::OpenProcess(kClientProcessAccess, FALSE, record->processId));
     if (!record->processHandle) {
         return false;
@@ -387,7 +411,7 @@ bool CrashPipeServer::RegisterClient(ClientRecord*& record)
         return false;
     }
     record->dumpDoneEvent = CreateManualResetEvent();
-    if (!record->dumpDoneEvent) {
+    if (!record->dumpDoneEvent || !record->CreateWaitCompletionEvents()) {
         return false;
     }
     replyBuffer_ = MakeRegisterReply(::GetCurrentProcessId(), 0, 0, 0);
@@ -419,6 +443,8 @@ bool CrashPipeServer::RegisterClient(ClientRecord*& record)
     return true;
 }
 
+// The record is in the list before its exit wait exists, so exit work always finds it there;
+// a failure undoes in the reverse order.
 bool CrashPipeServer::AddClient(ClientRecord* record)
 {
     if (!::RegisterWaitForSingleObject(record->dumpRequestWait.put(),
@@ -426,13 +452,17 @@ bool CrashPipeServer::AddClient(ClientRecord* record)
                                        INFINITE, kDumpRequestWaitFlags)) {
         return false;
     }
+    {
+        win32::CriticalSectionLock lock(clientsLock_);
+        clients_.push_back(record);
+    }
     if (!::RegisterWaitForSingleObject(record->processExitWait.put(), record->processHandle.get(),
                                        OnClientProcessExit, record, INFINITE,
                                        kProcessExitWaitFlags)) {
+        win32::CriticalSectionLock lock(clientsLock_);
+        clients_.remove(record);
         return false;
     }
-    win32::CriticalSectionLock lock(clientsLock_);
-    clients_.push_back(record);
     return true;
 }
 
@@ -448,7 +478,9 @@ void CrashPipeServer::DiscardRefusedRecord(ClientRecord* record)
         return;
     }
     if (!QueueExitWork(DestroyRecordWork, record)) {
-        record->CancelWaits();  // we cannot wait here; leave the record rather than free it early
+        // We cannot wait here: the record is left rather than freed early, and the shutdown
+        // waits for its exit callback as for any other.
+        exitWaitsDone_.push_back(record->CancelWaits());
     }
 }
 

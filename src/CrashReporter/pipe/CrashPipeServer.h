@@ -39,7 +39,8 @@ enum class PipeServerState : std::uint32_t {
 // register, reply and acknowledgement, driven by a thread-pool wait on the overlapped
 // record's event; registered clients are then served through waits of their own.
 // Destruction shuts everything down and must run on the thread that called Start, which
-// owns the server-alive mutex.
+// owns the server-alive mutex. Every state, the first listen included, runs on the wait
+// thread; the destructor alone closes what the server owns.
 //
 // With one pipe instance, a client that connects and then stays silent would keep every
 // other client from registering; each handshake step is therefore bounded, and a client that
@@ -64,6 +65,7 @@ private:
     static VOID CALLBACK OnPipeEvent(PVOID context, BOOLEAN timedOut);
     void Dispatch();
     static VOID CALLBACK OnHandshakeCheck(PVOID context, BOOLEAN timedOut);
+    void ArmWatchdog();
     void SetStateAndSignal(PipeServerState next);
 
     void HandleStopped();
@@ -78,7 +80,7 @@ private:
     void HandleDisconnect();
 
     bool IsRegistrationFromPipeClient() const;
-    bool RegisterClient(ClientRecord*& record);
+    bool RegisterClient(ClientRecord* record);
     bool AddClient(ClientRecord* record);
     void DiscardRefusedRecord(ClientRecord* record);
     void ReleaseCurrentClient();
@@ -113,9 +115,9 @@ private:
     win32::UniqueHandle pipeEvent_;
     PipeMessage messageBuffer_{};
     PipeMessage replyBuffer_{};
-    ClientRecord* currentClient_ = nullptr;      // holds a reference while set
-    std::atomic<ULONGLONG> stepStartedTick_{0};  // when the state machine last changed state
-    win32::UniqueTimer handshakeTimer_;          // made after the pipe, deleted before it
+    ClientRecord* currentClient_ = nullptr;  // holds a reference while set
+    int failedConnects_ = 0;                 // in a row; used on the wait thread only
+    win32::UniqueTimer handshakeTimer_;      // one-shot, only while a client step waits
     volatile LONG pendingExitWork_ = 0;
-    std::list<win32::UniqueHandle> exitWaitsDone_;  // filled while shutting down
+    std::list<win32::UniqueHandle> exitWaitsDone_;  // cancelled exit waits, for the shutdown
 };
