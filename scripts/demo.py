@@ -1,12 +1,13 @@
 #!/usr/bin/python3
 """Runs the crash demo end to end and shows what the collector received.
 
-Starts the reference collector on a free loopback port, runs CrashDemo.exe under Wine (it
-starts the reporter beside it, shows a window and crashes), waits for the demo and the
-reporter to end, then prints the archive's entries, the exception read back from the dump
-inside it and where the files are. Every process it starts is gone when it returns.
+Starts the collector service on a free loopback port (build/bin as its symbol folder), runs
+CrashDemo.exe under Wine (it starts the reporter beside it, shows a window and crashes), waits
+for the demo and the reporter to end, then prints the archive's entries, the exception read
+back from the dump inside it, where the files are and the address of the crash's page. Every
+process it starts is gone when it returns, unless --serve keeps the collector up.
 
-    demo.py <build dir> [--work DIR] [--full-memory] [--name NAME]
+    demo.py <build dir> [--work DIR] [--full-memory] [--name NAME] [--serve]
 """
 
 import argparse
@@ -19,10 +20,12 @@ import struct
 import subprocess
 import sys
 import time
+import urllib.request
 import zipfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 COLLECTOR = os.path.join(ROOT, "tools", "collector", "collector.py")
+SERVICE = os.path.join(ROOT, "tools", "collector", "service.py")
 WINE_RUN = os.path.join(ROOT, "scripts", "wine-run.sh")
 sys.path.insert(0, os.path.join(ROOT, "tests", "dump"))
 from read_dumps_independently import (  # noqa: E402  the project's own stream-directory reader
@@ -40,6 +43,17 @@ ACCESS_KINDS = {0: "read", 1: "write", 8: "execute"}
 
 def windows_path(unix_path):
     return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
+
+
+def stop_child(process):
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+    process.stdout.close()
 
 
 class Collector:
@@ -83,14 +97,48 @@ class Collector:
                       if os.path.isdir(os.path.join(self.store, n)))
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self.process.stdout.close()
+        stop_child(self.process)
+
+
+class Inbox:
+    """The collector service as a child process on 127.0.0.1 and a free port."""
+
+    def __init__(self, store, symbols=None, max_seconds=COLLECTOR_MAX_SECONDS, options=()):
+        self.store = store
+        command = [sys.executable, SERVICE, "--port", "0", "--store", store,
+                   "--max-seconds", str(max_seconds), *options]
+        self.process = subprocess.Popen(command + (["--symbols", symbols] if symbols else []),
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=subprocess.DEVNULL, text=True)
+        ready, _, _ = select.select([self.process.stdout], [], [], COLLECTOR_START_SECONDS)
+        line = self.process.stdout.readline() if ready else ""
+        match = re.fullmatch(r"listening 127\.0\.0\.1:(\d+)\n", line)
+        if not match:
+            self.stop()
+            raise RuntimeError("the collector did not start: %r" % line)
+        self.port = int(match.group(1))
+        self.host = "http://127.0.0.1:%d" % self.port
+
+    def api(self, path):
+        with urllib.request.urlopen(self.host + path, timeout=30) as answer:
+            return json.load(answer)
+
+    def wait_until_stored(self, count, seconds):
+        """True once count uploads have been stored and processed, within seconds."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            status = self.api("/api/status")
+            if status.get("processed", 0) + status.get("unprocessed", 0) >= count:
+                return True
+            time.sleep(0.1)
+        return False
+
+    def uploads(self):
+        folder = os.path.join(self.store, "uploads")
+        return sorted(os.path.join(folder, n) for n in os.listdir(folder))
+
+    def stop(self):
+        stop_child(self.process)
 
 
 def reporter_pids(marker):
@@ -126,14 +174,16 @@ def wait_for_exit(pids, seconds):
 
 
 def run_demo(build_dir, work, full_memory=False, name=None, demo_arguments=None,
-             collector_running=True):
+             collector_running=True, inbox=None):
     """One demo run in a fresh work folder. Returns a dict with what happened; raises only
-    when the collector cannot start."""
+    when the collector cannot start. With inbox (a running Inbox), the demo uploads there and
+    the inbox stays up; otherwise to a reference collector of its own."""
     work = os.path.abspath(work)
     shutil.rmtree(work, ignore_errors=True)
     dumps = os.path.join(work, "dumps")
     os.makedirs(dumps)
-    collector = Collector(os.path.join(work, "store"))
+    collector = inbox or Collector(os.path.join(work, "store"))
+    before = len(collector.uploads())
     result = {"work": work, "dumps": dumps, "store": collector.store, "port": collector.port}
     try:
         host = collector.host
@@ -177,10 +227,11 @@ def run_demo(build_dir, work, full_memory=False, name=None, demo_arguments=None,
         # A crash that reached the reporter has been uploaded before the demo was released;
         # the wait only covers the collector's last writes.
         if collector_running and result["crashing_thread"] is not None:
-            collector.wait_until_stored(1, STORED_SECONDS)
+            collector.wait_until_stored(before + 1, STORED_SECONDS)
     finally:
-        collector.stop()
-    result["uploads"] = [read_upload(folder) for folder in collector.uploads()]
+        if collector is not inbox:
+            collector.stop()
+    result["uploads"] = [read_upload(folder) for folder in collector.uploads()[before:]]
     result["left_in_dumps"] = sorted(os.listdir(dumps))
     return result
 
@@ -194,6 +245,16 @@ def read_upload(folder):
         except (OSError, ValueError):
             return default
 
+    meta = load("meta.json", None)
+    if meta is not None:  # the service's folder: it keeps only uploads it answered with 200
+        upload = {"folder": folder, "report": {"id": meta["id"], "answer": 200},
+                  "fields": {"name": meta["name"]},
+                  "request": {"method": "POST", "path": "/store-dump/"},
+                  "part": {"name": "crashdump", "filename": meta["filename"],
+                           "size": meta["size"]}}
+        upload["file"] = os.path.join(folder, "upload.bin")
+        upload["archive"] = read_archive(upload["file"])
+        return upload
     upload = {"folder": folder, "report": load("upload.json", {}),
               "fields": load("fields.json", {}), "request": load("request.json", {})}
     parts = [p for p in upload["report"].get("parts", []) if "stored_as" in p]
@@ -346,16 +407,34 @@ def main():
     parser.add_argument("--work", help="folder for this run (default: <build dir>/demo)")
     parser.add_argument("--full-memory", action="store_true", help="ask for a full-memory dump")
     parser.add_argument("--name", help="server name (default: the demo's own)")
+    parser.add_argument("--serve", action="store_true",
+                        help="keep the collector running for a browser until interrupted")
     args = parser.parse_args()
-    work = args.work or os.path.join(args.build_dir, "demo")
-    result = run_demo(args.build_dir, work, full_memory=args.full_memory, name=args.name)
-    print_report(result)
-    if not succeeded(result):
-        for line in result["errors"][-20:]:
-            print("  wine: " + line)
-        print("the demo did not deliver a report with a dump and a screenshot")
-        return 1
-    return 0
+    work = os.path.abspath(args.work or os.path.join(args.build_dir, "demo"))
+    shutil.rmtree(os.path.join(work, "inbox"), ignore_errors=True)
+    inbox = Inbox(os.path.join(work, "inbox"), symbols=os.path.join(args.build_dir, "bin"),
+                  max_seconds=0 if args.serve else COLLECTOR_MAX_SECONDS)
+    try:
+        result = run_demo(args.build_dir, os.path.join(work, "run"),
+                          full_memory=args.full_memory, name=args.name, inbox=inbox)
+        print_report(result)
+        if not succeeded(result):
+            for line in result["errors"][-20:]:
+                print("  wine: " + line)
+            print("the demo did not deliver a report with a dump and a screenshot")
+            return 1
+        report = inbox.api("/api/reports/" + os.path.basename(result["uploads"][0]["folder"]))
+        print("crash signature: %s" % (report["signature"] or report["reason"]))
+        print("report page: %s%s" % (inbox.host, report["page"]))
+        if args.serve:
+            print("the collector keeps serving %s/ until Ctrl-C" % inbox.host, flush=True)
+            try:
+                inbox.process.wait()
+            except KeyboardInterrupt:
+                pass
+        return 0
+    finally:
+        inbox.stop()
 
 
 if __name__ == "__main__":

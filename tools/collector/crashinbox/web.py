@@ -14,7 +14,8 @@ from .index import UNPROCESSED
 UPLOAD_PATH = "/store-dump/"
 FILE_PART = "crashdump"
 NAME_FIELD = "name"
-MAX_FIELD_BYTES = 64 * 1024
+# Also bounds the multipart decoder's buffer, which holds one 64 KiB read and a boundary.
+MAX_FIELD_BYTES = 1 << 20
 MAX_PARTS = 64
 TOKEN_COOKIE = "inbox_token"
 
