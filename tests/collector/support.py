@@ -49,9 +49,11 @@ class Service(demo.Inbox):
         finally:
             connection.close()
 
-    def upload(self, content, name="App", filename="C:\\dumps\\report.zip", boundary=BOUNDARY):
+    def upload(self, content, name="App", filename="C:\\dumps\\report.zip", boundary=BOUNDARY,
+               timeout=60):
         return self.request("POST", "/store-dump/", multipart(name, filename, content, boundary),
-                            {"Content-Type": "multipart/form-data; boundary=" + boundary})
+                            {"Content-Type": "multipart/form-data; boundary=" + boundary},
+                            timeout)
 
     def get_json(self, path, headers=None):
         status, body, _ = self.request("GET", path, headers=headers)
