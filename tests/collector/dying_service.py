@@ -2,7 +2,7 @@
 """The collector service that kills itself (SIGKILL, no clean-up) at a chosen point of its
 Nth upload, so a test can restart it over what a real crash leaves behind.
 
-usage: dying_service.py <point> <N> --store FOLDER <more service arguments ...>
+usage: dying_service.py <point> <N> <service arguments ...>
 points: staged  (the upload file written and flushed, not yet renamed into place)
         indexing (inside the index transaction, its row written, before COMMIT)
 """
@@ -11,10 +11,10 @@ import os
 import signal
 import sys
 
-import support  # noqa: F401  puts the service on the path
-
-import service
-from crashinbox import index, store
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "tools", "collector"))
+import service  # noqa: E402
+from crashinbox import index, store  # noqa: E402
 
 POINT, NTH = sys.argv[1], int(sys.argv[2])
 seen = {"count": 0}
@@ -27,13 +27,14 @@ def die_on_nth():
 
 
 if POINT == "staged":
-    original_replace = os.replace
+    original_fsync_folder = store.fsync_folder
 
-    def replace(source, target):
-        if os.path.dirname(target) == os.path.abspath(os.path.join(sys.argv[4], "uploads")):
+    def fsync_folder(path):
+        # The last step before the staged folder is renamed into uploads/.
+        if os.path.basename(os.path.dirname(path)) == "incoming":
             die_on_nth()
-        return original_replace(source, target)
-    store.os.replace = replace
+        original_fsync_folder(path)
+    store.fsync_folder = fsync_folder
 elif POINT == "indexing":
     original_write = index.Index.write
 

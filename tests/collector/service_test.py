@@ -14,7 +14,6 @@ import sys
 import tempfile
 import time
 import unittest
-import zipfile
 
 import minidump_builder as mb
 from support import Service, files_under, multipart, zip_of

@@ -66,7 +66,8 @@ def check_entries(infos: list, compressed_size: int, limits: Limits) -> None:
         if info.flag_bits & ENCRYPTED_FLAG:
             raise ArchiveError("the entry %r is encrypted" % info.filename)
         if info.compress_size > compressed_size:
-            raise ArchiveError("the entry %r claims more bytes than the archive has" % info.filename)
+            raise ArchiveError("the entry %r claims more bytes than the archive has"
+                               % info.filename)
         if info.file_size > limits.max_ratio * max(info.compress_size, 1):
             raise ArchiveError("the entry %r expands %d bytes to %d (a zip bomb)" %
                                (info.filename, info.compress_size, info.file_size))

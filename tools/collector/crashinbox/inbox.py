@@ -1,6 +1,7 @@
 """The collector's state: the store, its index, the processing queue and retention."""
 
 import logging
+import os
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -14,6 +15,7 @@ from .store import Store
 
 log = logging.getLogger("crashinbox")
 SECONDS_PER_DAY = 86400
+INDEX_FILE = "index.sqlite"
 
 
 @dataclass
@@ -23,13 +25,14 @@ class Retention:
 
 
 class Inbox:
-    def __init__(self, root: str, symbols: Optional[str] = None, limits: Limits = Limits(),
-                 retention: Retention = Retention(), workers: int = 2):
+    def __init__(self, root: str, symbols: Optional[str] = None,
+                 limits: Optional[Limits] = None, retention: Optional[Retention] = None,
+                 workers: int = 2):
         self.store = Store(root)
-        self.index = Index(self.store.root + "/index.sqlite")
+        self.index = Index(os.path.join(self.store.root, INDEX_FILE))
         self.symbols = symbols
-        self.limits = limits
-        self.retention = retention
+        self.limits = limits or Limits()
+        self.retention = retention or Retention()
         self.pool = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="process")
         self.sweep_lock = threading.Lock()
 

@@ -110,14 +110,17 @@ class Index:
 
     def oldest_beyond(self, keep_bytes: int) -> list:
         """Ids, oldest first, whose removal brings the stored total under keep_bytes."""
-        rows = self.query("SELECT id, stored_bytes FROM reports ORDER BY received")
-        excess = sum(r["stored_bytes"] for r in rows) - keep_bytes
+        total, = self.query("SELECT COALESCE(SUM(stored_bytes), 0) AS total FROM reports")
+        excess = total["total"] - keep_bytes
         chosen = []
-        for row in rows:
-            if excess <= 0:
-                break
-            chosen.append(row["id"])
-            excess -= row["stored_bytes"]
+        with self.lock:
+            rows = self.connection.execute("SELECT id, stored_bytes FROM reports "
+                                           "ORDER BY received")
+            for row in rows:
+                if excess <= 0:
+                    break
+                chosen.append(row["id"])
+                excess -= row["stored_bytes"]
         return chosen
 
     def count(self) -> dict:

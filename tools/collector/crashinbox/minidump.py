@@ -24,7 +24,7 @@ REPORTER_STREAM = 0x47670001
 CLIENT_BLOCK_STREAM = 0x47670002
 ANNOTATIONS_STREAM = 0x47670003
 
-THREAD = struct.Struct("<IIIIQQII II")  # id, suspend, class, priority, teb, stack, context
+THREAD = struct.Struct("<IIIIQQIIII")  # id, suspend, class, priority, teb, stack, context
 MODULE = struct.Struct("<QIIII13I8x8x8x8x")
 EXCEPTION = struct.Struct("<IIIIQQII15Q")
 SYSTEM_INFO = struct.Struct("<HHHBBIIIIIHH")

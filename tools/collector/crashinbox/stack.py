@@ -68,11 +68,11 @@ def unwind(dump_path: str, modules: list, symbols: Optional[str]) -> dict:
     if not lldb:
         return {"frames": [], "error": "lldb is not installed"}
     symbol_paths = symbol_files(symbols, modules)
+    environment = dict(os.environ, PATH=SYSTEM_PATH + ":" + os.environ.get("PATH", ""))
     try:
         done = subprocess.run(lldb_command(lldb, os.path.abspath(dump_path), symbol_paths),
                               stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                              errors="replace", timeout=LLDB_SECONDS,
-                              env=dict(os.environ, PATH=SYSTEM_PATH + ":" + os.environ.get("PATH", "")))
+                              errors="replace", timeout=LLDB_SECONDS, env=environment)
     except subprocess.TimeoutExpired:
         return {"frames": [], "error": "lldb took more than %d s" % LLDB_SECONDS}
     except OSError as error:

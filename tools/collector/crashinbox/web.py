@@ -110,7 +110,7 @@ def create_app(inbox: Inbox, token: Optional[str] = None, max_body: int = 2 << 3
         upload = inbox.store.upload_file(upload_id)
         files = details.get("files", [])
         if which == "archive" and details.get("kind") == "zip":
-            return upload, os.path.basename(upload_id) + ".zip"
+            return upload, upload_id + ".zip"
         if which == "upload":
             return upload, upload_id + ".bin"
         if which == "dump" and details.get("kind") == "dump":
