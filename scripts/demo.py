@@ -45,6 +45,19 @@ def windows_path(unix_path):
     return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
 
 
+def start_listening(command, stderr=None):
+    """A collector started by command, once it says where it listens: (process, port)."""
+    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               stderr=stderr, text=True)
+    ready, _, _ = select.select([process.stdout], [], [], COLLECTOR_START_SECONDS)
+    line = process.stdout.readline() if ready else ""
+    match = re.fullmatch(r"listening 127\.0\.0\.1:(\d+)\n", line)
+    if not match:
+        stop_child(process)
+        raise RuntimeError("the collector did not start: %r" % line)
+    return process, int(match.group(1))
+
+
 def stop_child(process):
     if process.poll() is None:
         process.terminate()
@@ -61,17 +74,9 @@ class Collector:
 
     def __init__(self, store):
         self.store = store
-        self.process = subprocess.Popen(
+        self.process, self.port = start_listening(
             [sys.executable, COLLECTOR, "--host", "127.0.0.1", "--port", "0", "--store", store,
-             "--max-seconds", str(COLLECTOR_MAX_SECONDS)],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
-        ready, _, _ = select.select([self.process.stdout], [], [], COLLECTOR_START_SECONDS)
-        line = self.process.stdout.readline() if ready else ""
-        match = re.fullmatch(r"listening 127\.0\.0\.1:(\d+)\n", line)
-        if not match:
-            self.stop()
-            raise RuntimeError("the collector did not start: %r" % line)
-        self.port = int(match.group(1))
+             "--max-seconds", str(COLLECTOR_MAX_SECONDS)])
         self.host = "http://127.0.0.1:%d" % self.port
 
     def events(self, kind):
@@ -107,16 +112,8 @@ class Inbox:
         self.store = store
         command = [sys.executable, SERVICE, "--port", "0", "--store", store,
                    "--max-seconds", str(max_seconds), *options]
-        self.process = subprocess.Popen(command + (["--symbols", symbols] if symbols else []),
-                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                        stderr=subprocess.DEVNULL, text=True)
-        ready, _, _ = select.select([self.process.stdout], [], [], COLLECTOR_START_SECONDS)
-        line = self.process.stdout.readline() if ready else ""
-        match = re.fullmatch(r"listening 127\.0\.0\.1:(\d+)\n", line)
-        if not match:
-            self.stop()
-            raise RuntimeError("the collector did not start: %r" % line)
-        self.port = int(match.group(1))
+        self.process, self.port = start_listening(
+            command + (["--symbols", symbols] if symbols else []), stderr=subprocess.DEVNULL)
         self.host = "http://127.0.0.1:%d" % self.port
 
     def api(self, path):

@@ -153,11 +153,16 @@ def read_count(dump: MinidumpFile, stream: tuple, entry_size: int, limit: int, w
     return count
 
 
+def read_entries(dump: MinidumpFile, stream: tuple, layout: struct.Struct, limit: int,
+                 what: str) -> list:
+    """The fixed-size entries of a list stream (a 32-bit count, then the entries)."""
+    count = read_count(dump, stream, layout.size, limit, what)
+    return [dump.unpack(layout, stream[1] + 4 + i * layout.size, what) for i in range(count)]
+
+
 def read_modules(dump: MinidumpFile, stream: tuple) -> list:
-    count = read_count(dump, stream, MODULE.size, MAX_MODULES, "the module list")
     modules = []
-    for i in range(count):
-        fields = dump.unpack(MODULE, stream[1] + 4 + i * MODULE.size, "a module")
+    for fields in read_entries(dump, stream, MODULE, MAX_MODULES, "the module list"):
         base, size, checksum, stamp, name_rva = fields[:5]
         info = fields[5:]
         module = {"base": base, "size": size, "checksum": checksum, "time_stamp": stamp,
@@ -171,13 +176,9 @@ def read_modules(dump: MinidumpFile, stream: tuple) -> list:
 
 
 def read_threads(dump: MinidumpFile, stream: tuple) -> list:
-    count = read_count(dump, stream, THREAD.size, MAX_THREADS, "the thread list")
-    threads = []
-    for i in range(count):
-        fields = dump.unpack(THREAD, stream[1] + 4 + i * THREAD.size, "a thread")
-        threads.append({"id": fields[0], "teb": fields[4], "stack_start": fields[5],
-                        "stack_size": fields[6]})
-    return threads
+    return [{"id": fields[0], "teb": fields[4], "stack_start": fields[5],
+             "stack_size": fields[6]}
+            for fields in read_entries(dump, stream, THREAD, MAX_THREADS, "the thread list")]
 
 
 def read_exception(dump: MinidumpFile, stream: tuple) -> dict:
