@@ -103,9 +103,11 @@ class Signatures(unittest.TestCase):
     def test_frames_from_lldb_carry_module_offsets(self):
         modules = self.modules()
         frames = parse_backtrace(LLDB_OUTPUT, modules)
-        self.assertEqual([(f["module"], f["offset"], f["function"]) for f in frames],
-                         [("app.exe", 0x1234, "(anonymous namespace)::Crash()"),
-                          ("app.exe", 0x1300, "wmain"), ("kernel32.dll", 0x293E0, None)])
+        self.assertEqual([(f["module"], f["offset"], f["function"], f["source"])
+                          for f in frames],
+                         [("app.exe", 0x1234, "(anonymous namespace)::Crash()", "main.cpp:10"),
+                          ("app.exe", 0x1300, "wmain", None),
+                          ("kernel32.dll", 0x293E0, None, None)])
 
     def test_a_named_function_makes_the_signature_else_the_offset(self):
         exception = read_minidump(io.BytesIO(mb.sample_dump()))["exception"]

@@ -13,6 +13,8 @@ LLDB_SECONDS = 120
 MAX_FRAMES = 256
 # "  * frame #0: 0x004015cf CrashDemo.exe`ns::Function() + 12 at file.cpp:10"
 FRAME = re.compile(r"^\s*\*?\s*frame #(\d+): (0x[0-9a-fA-F]+)(?: ([^`\s]+)(?:`(.*))?)?$")
+# "Function() + 4 at main.cpp:40:13" -> function, source line
+SOURCE = re.compile(r"^(.*?)(?: at (\S+:\d+(?::\d+)?))?$")
 # lldb's scripting must find Debian's own python first; a python earlier on PATH breaks it.
 SYSTEM_PATH = "/usr/bin:/bin"
 
@@ -49,11 +51,10 @@ def parse_backtrace(text: str, modules: list) -> list:
         if not match or len(frames) >= MAX_FRAMES:
             continue
         address = int(match.group(2), 16)
-        function = (match.group(4) or "").strip()
-        function = re.sub(r" at \S+:\d+(:\d+)?$", "", function)
+        function, source = SOURCE.match((match.group(4) or "").strip()).groups()
         function = re.sub(r" \+ \d+$", "", function)
-        frame = {"index": int(match.group(1)), "address": address,
-                 "module": match.group(3), "function": function or None, "offset": None}
+        frame = {"index": int(match.group(1)), "address": address, "module": match.group(3),
+                 "function": function or None, "source": source, "offset": None}
         module = faulting_module(modules, address)
         if module:
             frame["module"] = module["name"]
