@@ -16,6 +16,7 @@ import os
 import re
 import select
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -425,6 +426,8 @@ def main():
         print("report page: %s%s" % (inbox.host, report["page"]))
         if args.serve:
             print("the collector keeps serving %s/ until Ctrl-C" % inbox.host, flush=True)
+            # A terminated demo ends its collector too, as Ctrl-C does.
+            signal.signal(signal.SIGTERM, signal.default_int_handler)
             try:
                 inbox.process.wait()
             except KeyboardInterrupt:
