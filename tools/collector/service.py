@@ -13,6 +13,7 @@ import logging
 import os
 import signal
 import sys
+import tempfile
 import threading
 
 import waitress
@@ -63,6 +64,9 @@ def main(argv: list = None) -> int:
                   limits=Limits(args.max_ratio, args.max_unpacked_bytes),
                   retention=Retention(args.keep_days, args.keep_bytes), workers=args.workers)
     recovered = inbox.recover()
+    # Waitress spills request bodies above half a megabyte to temporary files: they go on the
+    # store's disk, sized for uploads, rather than wherever TMPDIR points.
+    tempfile.tempdir = inbox.store.incoming
     app = create_app(inbox, args.token, args.max_body_bytes)
     server = waitress.create_server(app, host=args.host, port=args.port, threads=args.threads,
                                     max_request_body_size=args.max_body_bytes,
