@@ -10,10 +10,10 @@ same file or process, interleaved so that drift of the machine touches both side
   archive   ReportArchive::Build of the full dump vs. plain zlib deflate level 5 of it
   upload    HttpUploader::UploadFile of the archive vs. curl posting it to the same collector
   handshake CrashClient::Register against CrashPipeServer vs. against a bare pipe server
-  memory    peak working set while handling the largest full dump vs. the same program idle
   collector uploads stored and indexed per second by the collector service vs. a bare
             application streaming bodies to files on the same server; processing a 1 GiB
             full dump vs. a 16 MiB one (time and peak memory)
+  memory    peak working set while handling the largest full dump vs. the same program idle
 """
 
 import argparse

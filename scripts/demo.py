@@ -5,9 +5,9 @@ Starts the collector service on a free loopback port (build/bin as its symbol fo
 CrashDemo.exe under Wine (it starts the reporter beside it, shows a window and crashes), waits
 for the demo and the reporter to end, then prints the archive's entries, the exception read
 back from the dump inside it, where the files are and the address of the crash's page. Every
-process it starts is gone when it returns, unless --serve keeps the collector up.
+process it starts is gone when it returns, unless --serve keeps the collector up for a browser.
 
-    demo.py <build dir> [--work DIR] [--full-memory] [--name NAME] [--serve]
+    demo.py <build dir> [--work DIR] [--full-memory] [--name NAME]
 """
 
 import argparse
