@@ -29,16 +29,15 @@ ENTRY = struct.Struct("<III")
 
 
 def with_annotations(dump, pairs):
-    """A real dump with the annotations stream appended, in an unused directory entry."""
+    """A real dump with an annotations stream of ours appended: its directory entry replaces
+    the reporter's own annotations entry, or else takes an unused one."""
     data = bytearray(dump)
     count, directory = struct.unpack_from("<II", data, 8)
-    for i in range(count):
-        if ENTRY.unpack_from(data, directory + i * ENTRY.size)[0] == 0:
-            stream = mb.annotations_stream(pairs)
-            ENTRY.pack_into(data, directory + i * ENTRY.size, mb.ANNOTATIONS, len(stream),
-                            len(data))
-            return bytes(data + stream)
-    raise AssertionError("the dump has no unused directory entry")
+    kinds = [ENTRY.unpack_from(data, directory + i * ENTRY.size)[0] for i in range(count)]
+    slot = kinds.index(mb.ANNOTATIONS) if mb.ANNOTATIONS in kinds else kinds.index(0)
+    stream = mb.annotations_stream(pairs)
+    ENTRY.pack_into(data, directory + slot * ENTRY.size, mb.ANNOTATIONS, len(stream), len(data))
+    return bytes(data + stream)
 
 
 class PagesInABrowser(unittest.TestCase):
@@ -48,11 +47,15 @@ class PagesInABrowser(unittest.TestCase):
         cls.service = Service(os.path.join(cls.work, "inbox"),
                               symbols=os.path.join(BUILD_DIR, "bin"))
         cls.name = "BrowserTest%d" % os.getpid()
-        cls.results = [demo.run_demo(BUILD_DIR, os.path.join(cls.work, "run%d" % n),
-                                     name=cls.name, inbox=cls.service)
-                       for n in range(DEMO_RUNS)]
-        cls.annotated = cls.upload_with_annotations(cls.results[0])
-        cls.browser = start_browser(os.path.join(cls.work, "chromium"))
+        try:
+            cls.results = [demo.run_demo(BUILD_DIR, os.path.join(cls.work, "run%d" % n),
+                                         name=cls.name, inbox=cls.service)
+                           for n in range(DEMO_RUNS)]
+            cls.annotated = cls.upload_with_annotations(cls.results[0])
+            cls.browser = start_browser(os.path.join(cls.work, "chromium"))
+        except BaseException:
+            cls.service.stop()  # tearDownClass does not run after a failed setUpClass
+            raise
 
     @classmethod
     def upload_with_annotations(cls, result):
@@ -126,6 +129,22 @@ class PagesInABrowser(unittest.TestCase):
         rows = [r.text for r in page.find_elements(By.CSS_SELECTOR, "#annotations tr")][1:]
         self.assertEqual(rows, ["%s %s" % pair for pair in ANNOTATIONS])
         self.assertIn(CRASHING_FUNCTION, page.find_element(By.ID, "stack").text)
+
+    def test_without_symbols_the_stack_and_signature_use_module_offsets(self):
+        upload = self.real_upload()
+        plain = Service(os.path.join(self.work, "plain"))
+        try:
+            with open(upload["file"], "rb") as archive:
+                upload_id = plain.stored_id(plain.upload(archive.read(), name=self.name))
+            report = plain.wait_report(upload_id)
+        finally:
+            plain.stop()
+        exception = report["details"]["dump"]["exception"]
+        self.assertEqual(report["signature"], "0x%08X %s+0x%X" % (
+            exception["code"], "CrashDemo.exe", exception["offset"]))
+        top = report["details"]["stack"]["frames"][0]
+        self.assertEqual((top["module"], top["offset"], top["function"]),
+                         ("CrashDemo.exe", exception["offset"], None))
 
 
 if __name__ == "__main__":
