@@ -232,6 +232,26 @@ class HostileUploads(ServiceCase):
         self.assertEqual((status, dump), (200, mb.sample_dump(annotations=ANNOTATIONS)))
 
 
+    def test_markup_and_odd_names_from_an_upload_stay_text(self):
+        script = "<script>alert(1)</script>"
+        archive = zip_of([("a.dmp", mb.sample_dump(annotations=[("note", script)])),
+                          ('x"\r\n' + script + ".txt", b"odd")])
+        upload_id = self.service.stored_id(self.service.upload(archive, name=script))
+        report = self.service.wait_report(upload_id)
+        self.assertEqual(report["state"], "processed", report)
+        for path in ("/", "/reports/" + upload_id, "/groups/" + report["group_id"]):
+            with self.subTest(path):
+                status, page, _ = self.service.request("GET", path)
+                self.assertEqual(status, 200)
+                self.assertNotIn(script.encode(), page)
+                self.assertIn(b"&lt;script&gt;", page)
+        status, body, headers = self.service.request("GET",
+                                                     "/reports/%s/entry-1" % upload_id)
+        self.assertEqual((status, body), (200, b"odd"))
+        self.assertNotIn("\n", headers["Content-Disposition"])
+        self.assertNotIn("<", headers["Content-Disposition"])
+
+
 class Access(ServiceCase):
     options = ("--token", "s3cret")
 

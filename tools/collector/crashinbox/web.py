@@ -1,7 +1,7 @@
 """The HTTP face of the inbox: the reporter's upload path, the pages and the JSON API."""
 
 import hmac
-import os
+import re
 import time
 from typing import Optional
 
@@ -18,6 +18,7 @@ NAME_FIELD = "name"
 MAX_FIELD_BYTES = 1 << 20
 MAX_PARTS = 64
 TOKEN_COOKIE = "inbox_token"
+MAX_DOWNLOAD_NAME = 120
 
 
 def make_request_class(inbox: Inbox, max_body: int) -> type:
@@ -38,6 +39,13 @@ def make_request_class(inbox: Inbox, max_body: int) -> type:
             self.incoming.append(stream)
             return stream
     return UploadRequest
+
+
+def download_name(entry_name: str) -> str:
+    """A file name for Content-Disposition from an archive entry's name, which may hold
+    anything: its last component, in characters that need no quoting."""
+    last = entry_name.replace("\\", "/").rsplit("/", 1)[-1]
+    return re.sub(r"[^A-Za-z0-9._-]", "_", last)[:MAX_DOWNLOAD_NAME] or "entry"
 
 
 def when(seconds: Optional[float]) -> str:
@@ -119,8 +127,8 @@ def create_app(inbox: Inbox, token: Optional[str] = None, max_body: int = 2 << 3
                   "screenshot": (details.get("screenshot") or {}).get("name")}.get(which)
         for entry in files:
             if entry["stored"] and (entry["name"] == wanted or entry["stored"] == which):
-                return safe_join(inbox.store.files_folder(upload_id), entry["stored"]), \
-                    os.path.basename(entry["name"].replace("\\", "/"))
+                return (safe_join(inbox.store.files_folder(upload_id), entry["stored"]),
+                        download_name(entry["name"]))
         abort(404)
 
     @app.get("/reports/<upload_id>/<which>")
