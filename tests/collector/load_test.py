@@ -76,6 +76,9 @@ class ManyUploadsAtOnce(unittest.TestCase):
         self.assertEqual(status, {"processed": UPLOADS})
         ids = {self.service.stored_id(a) for a in answers}
         self.assertEqual(self.service.grouped_ids(), ids)
+        group, = self.service.get_json("/api/groups")  # one bug, one row
+        self.assertEqual(group["count"], UPLOADS)
+        self.assertEqual(set(group["apps"].split(",")), {"Load%d" % n for n in range(UPLOADS)})
         for upload_id in ids:
             path = os.path.join(self.service.store, "uploads", upload_id, "upload.bin")
             self.assertEqual(os.path.getsize(path), len(content))

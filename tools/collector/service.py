@@ -15,6 +15,7 @@ import signal
 import sys
 import tempfile
 import threading
+from typing import Optional
 
 import waitress
 
@@ -57,7 +58,7 @@ def parse_arguments(argv: list) -> argparse.Namespace:
     return parser.parse_args(argv)
 
 
-def main(argv: list = None) -> int:
+def main(argv: Optional[list] = None) -> int:
     args = parse_arguments(sys.argv[1:] if argv is None else argv)
     logging.basicConfig(level=logging.WARNING, format="collector: %(message)s")
     inbox = Inbox(args.store, symbols=args.symbols and os.path.abspath(args.symbols),
