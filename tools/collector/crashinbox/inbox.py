@@ -100,6 +100,3 @@ class Inbox:
                 self.index.remove(upload_id)
                 self.store.empty_trash(trashed)
             return len(doomed)
-
-    def wait_idle(self) -> None:
-        self.pool.shutdown(wait=True)

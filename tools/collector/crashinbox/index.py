@@ -105,8 +105,10 @@ class Index:
         row["details"] = json.loads(row["details"]) if row["details"] else None
         return row
 
+    # Retention picks only reports whose processing is over: a worker may be on the others.
     def older_than(self, cutoff: float) -> list:
-        return [r["id"] for r in self.query("SELECT id FROM reports WHERE received < ?", (cutoff,))]
+        return [r["id"] for r in self.query("SELECT id FROM reports WHERE received < ? AND "
+                                            "state != ?", (cutoff, RECEIVED))]
 
     def oldest_beyond(self, keep_bytes: int) -> list:
         """Ids, oldest first, whose removal brings the stored total under keep_bytes."""
@@ -114,8 +116,8 @@ class Index:
         excess = total["total"] - keep_bytes
         chosen = []
         with self.lock:
-            rows = self.connection.execute("SELECT id, stored_bytes FROM reports "
-                                           "ORDER BY received")
+            rows = self.connection.execute("SELECT id, stored_bytes FROM reports WHERE "
+                                           "state != ? ORDER BY received", (RECEIVED,))
             for row in rows:
                 if excess <= 0:
                     break
