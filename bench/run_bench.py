@@ -10,6 +10,9 @@ same file or process, interleaved so that drift of the machine touches both side
   archive   ReportArchive::Build of the full dump vs. plain zlib deflate level 5 of it
   upload    HttpUploader::UploadFile of the archive vs. curl posting it to the same collector
   handshake CrashClient::Register against CrashPipeServer vs. against a bare pipe server
+  collector uploads stored and indexed per second by the collector service vs. a bare
+            application streaming bodies to files on the same server; processing a 1 GiB
+            full dump vs. a 16 MiB one (time and peak memory)
   memory    peak working set while handling the largest full dump vs. the same program idle
   start     an application's start with CrashReporting::Install vs. without it
   idle      the reporter left waiting beside a client: wake-ups per minute, private bytes and
@@ -28,6 +31,9 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "collector"))
+import collector_bench  # noqa: E402  the collector service's rows (Python only, no Wine)
+
 ROOT = os.path.dirname(HERE)
 WINE_RUN = os.path.join(ROOT, "scripts", "wine-run.sh")
 COLLECTOR = os.path.join(ROOT, "tools", "collector", "collector.py")
@@ -115,6 +121,8 @@ def format_value(value, unit):
         return "%.0f µs" % value
     if unit == "MiB":
         return "%.1f MiB" % (value / MIB)
+    if unit in ("/s", "MB/s"):
+        return "%.1f %s" % (value, unit)
     return str(value)
 
 
@@ -464,6 +472,7 @@ def main(argv=None):
         results.add("peak working set, pipe bench server after %d registrations per server "
                     "vs. idle" % clients, "—", after_peak, idle_peak, "MiB",
                     "CrashPipeServer and the registering bare server together")
+        collector_bench.bench_collector(results, work, args.quick)
     except (RuntimeError, KeyError, subprocess.TimeoutExpired) as error:
         # The figures taken so far still print; the run counts as failed.
         notes.append("stopped early: %s" % str(error).strip().splitlines()[0])

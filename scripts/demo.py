@@ -1,10 +1,11 @@
 #!/usr/bin/python3
 """Runs the crash demo end to end and shows what the collector received.
 
-Starts the reference collector on a free loopback port, runs CrashDemo.exe under Wine (it
-starts the reporter beside it, shows a window and crashes), waits for the demo and the
-reporter to end, then prints the archive's entries, the exception read back from the dump
-inside it and where the files are. Every process it starts is gone when it returns.
+Starts the collector service on a free loopback port (build/bin as its symbol folder), runs
+CrashDemo.exe under Wine (it starts the reporter beside it, shows a window and crashes), waits
+for the demo and the reporter to end, then prints the archive's entries, the exception read
+back from the dump inside it, where the files are and the address of the crash's page. Every
+process it starts is gone when it returns, unless --serve keeps the collector up for a browser.
 
     demo.py <build dir> [--work DIR] [--full-memory] [--name NAME] [--crash KIND]
 
@@ -17,14 +18,17 @@ import os
 import re
 import select
 import shutil
+import signal
 import struct
 import subprocess
 import sys
 import time
+import urllib.request
 import zipfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 COLLECTOR = os.path.join(ROOT, "tools", "collector", "collector.py")
+SERVICE = os.path.join(ROOT, "tools", "collector", "service.py")
 WINE_RUN = os.path.join(ROOT, "scripts", "wine-run.sh")
 sys.path.insert(0, os.path.join(ROOT, "tests", "dump"))
 from read_dumps_independently import (  # noqa: E402  the project's own stream-directory reader
@@ -47,22 +51,38 @@ def windows_path(unix_path):
     return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
 
 
+def start_listening(command, stderr=None):
+    """A collector started by command, once it says where it listens: (process, port)."""
+    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               stderr=stderr, text=True)
+    ready, _, _ = select.select([process.stdout], [], [], COLLECTOR_START_SECONDS)
+    line = process.stdout.readline() if ready else ""
+    match = re.fullmatch(r"listening 127\.0\.0\.1:(\d+)\n", line)
+    if not match:
+        stop_child(process)
+        raise RuntimeError("the collector did not start: %r" % line)
+    return process, int(match.group(1))
+
+
+def stop_child(process):
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+    process.stdout.close()
+
+
 class Collector:
     """The reference collector as a child process on 127.0.0.1 and a free port."""
 
     def __init__(self, store):
         self.store = store
-        self.process = subprocess.Popen(
+        self.process, self.port = start_listening(
             [sys.executable, COLLECTOR, "--host", "127.0.0.1", "--port", "0", "--store", store,
-             "--max-seconds", str(COLLECTOR_MAX_SECONDS)],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
-        ready, _, _ = select.select([self.process.stdout], [], [], COLLECTOR_START_SECONDS)
-        line = self.process.stdout.readline() if ready else ""
-        match = re.fullmatch(r"listening 127\.0\.0\.1:(\d+)\n", line)
-        if not match:
-            self.stop()
-            raise RuntimeError("the collector did not start: %r" % line)
-        self.port = int(match.group(1))
+             "--max-seconds", str(COLLECTOR_MAX_SECONDS)])
         self.host = "http://127.0.0.1:%d" % self.port
 
     def events(self, kind):
@@ -88,14 +108,40 @@ class Collector:
                       if os.path.isdir(os.path.join(self.store, n)))
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self.process.stdout.close()
+        stop_child(self.process)
+
+
+class Inbox:
+    """The collector service as a child process on 127.0.0.1 and a free port."""
+
+    def __init__(self, store, symbols=None, max_seconds=COLLECTOR_MAX_SECONDS, options=()):
+        self.store = store
+        command = [sys.executable, SERVICE, "--port", "0", "--store", store,
+                   "--max-seconds", str(max_seconds), *options]
+        self.process, self.port = start_listening(
+            command + (["--symbols", symbols] if symbols else []), stderr=subprocess.DEVNULL)
+        self.host = "http://127.0.0.1:%d" % self.port
+
+    def api(self, path):
+        with urllib.request.urlopen(self.host + path, timeout=30) as answer:
+            return json.load(answer)
+
+    def wait_until_stored(self, count, seconds):
+        """True once count uploads have been stored and processed, within seconds."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            status = self.api("/api/status")
+            if status.get("processed", 0) + status.get("unprocessed", 0) >= count:
+                return True
+            time.sleep(0.1)
+        return False
+
+    def uploads(self):
+        folder = os.path.join(self.store, "uploads")
+        return sorted(os.path.join(folder, n) for n in os.listdir(folder))
+
+    def stop(self):
+        stop_child(self.process)
 
 
 def reporter_pids(marker):
@@ -144,16 +190,19 @@ def crash_kinds(build_dir):
 
 def run_demo(build_dir, work, full_memory=False, name=None, demo_arguments=None,
              collector_running=True, crash=None, program="CrashDemo.exe", extra_arguments=(),
-             expected_uploads=None):
+             expected_uploads=None, inbox=None):
     """One demo run in a fresh work folder. Returns a dict with what happened; raises only
-    when the collector cannot start. Another client program may stand in for the demo: it
-    gets the collector host, the dump folder and extra_arguments, and the run waits for
-    expected_uploads (by default one once a crash was announced)."""
+    when the collector cannot start. With inbox (a running Inbox), the demo uploads there and
+    the inbox stays up; otherwise to a reference collector of its own. Another client program
+    may stand in for the demo: it gets the collector host, the dump folder and
+    extra_arguments, and the run waits for expected_uploads (by default one once a crash was
+    announced)."""
     work = os.path.abspath(work)
     shutil.rmtree(work, ignore_errors=True)
     dumps = os.path.join(work, "dumps")
     os.makedirs(dumps)
-    collector = Collector(os.path.join(work, "store"))
+    collector = inbox or Collector(os.path.join(work, "store"))
+    before = len(collector.uploads())
     result = {"work": work, "dumps": dumps, "store": collector.store, "port": collector.port}
     try:
         host = collector.host
@@ -202,10 +251,11 @@ def run_demo(build_dir, work, full_memory=False, name=None, demo_arguments=None,
         if expected_uploads is None:
             expected_uploads = 1 if result["crashing_thread"] is not None else 0
         if collector_running and expected_uploads > 0:
-            collector.wait_until_stored(expected_uploads, STORED_SECONDS)
+            collector.wait_until_stored(before + expected_uploads, STORED_SECONDS)
     finally:
-        collector.stop()
-    result["uploads"] = [read_upload(folder) for folder in collector.uploads()]
+        if collector is not inbox:
+            collector.stop()
+    result["uploads"] = [read_upload(folder) for folder in collector.uploads()[before:]]
     result["left_in_dumps"] = sorted(os.listdir(dumps))
     return result
 
@@ -219,6 +269,16 @@ def read_upload(folder):
         except (OSError, ValueError):
             return default
 
+    meta = load("meta.json", None)
+    if meta is not None:  # the service's folder: it keeps only uploads it answered with 200
+        upload = {"folder": folder, "report": {"id": meta["id"], "answer": 200},
+                  "fields": {"name": meta["name"]},
+                  "request": {"method": "POST", "path": "/store-dump/"},
+                  "part": {"name": "crashdump", "filename": meta["filename"],
+                           "size": meta["size"]}}
+        upload["file"] = os.path.join(folder, "upload.bin")
+        upload["archive"] = read_archive(upload["file"])
+        return upload
     upload = {"folder": folder, "report": load("upload.json", {}),
               "fields": load("fields.json", {}), "request": load("request.json", {})}
     parts = [p for p in upload["report"].get("parts", []) if "stored_as" in p]
@@ -390,6 +450,8 @@ def main():
     parser.add_argument("--name", help="server name (default: the demo's own)")
     parser.add_argument("--crash", default=DEFAULT_CRASH, metavar="KIND",
                         help="how the demo crashes (default: %(default)s); 'list' lists them")
+    parser.add_argument("--serve", action="store_true",
+                        help="keep the collector running for a browser until interrupted")
     args = parser.parse_args()
     kinds = crash_kinds(args.build_dir)
     if args.crash == "list":
@@ -400,16 +462,34 @@ def main():
         parser.error("unknown crash kind %r; --crash list lists them" % args.crash)
     expected_code, description = kinds[args.crash]
     EXCEPTION_NAMES.setdefault(expected_code, description)
-    work = args.work or os.path.join(args.build_dir, "demo")
-    result = run_demo(args.build_dir, work, full_memory=args.full_memory, name=args.name,
-                      crash=args.crash)
-    print_report(result, expected_code)
-    if not succeeded(result, expected_code):
-        for line in result["errors"][-20:]:
-            print("  wine: " + line)
-        print("the demo did not deliver a report with a dump and a screenshot")
-        return 1
-    return 0
+    work = os.path.abspath(args.work or os.path.join(args.build_dir, "demo"))
+    shutil.rmtree(os.path.join(work, "inbox"), ignore_errors=True)
+    inbox = Inbox(os.path.join(work, "inbox"), symbols=os.path.join(args.build_dir, "bin"),
+                  max_seconds=0 if args.serve else COLLECTOR_MAX_SECONDS)
+    try:
+        result = run_demo(args.build_dir, os.path.join(work, "run"),
+                          full_memory=args.full_memory, name=args.name, crash=args.crash,
+                          inbox=inbox)
+        print_report(result, expected_code)
+        if not succeeded(result, expected_code):
+            for line in result["errors"][-20:]:
+                print("  wine: " + line)
+            print("the demo did not deliver a report with a dump and a screenshot")
+            return 1
+        report = inbox.api("/api/reports/" + os.path.basename(result["uploads"][0]["folder"]))
+        print("crash signature: %s" % (report["signature"] or report["reason"]))
+        print("report page: %s%s" % (inbox.host, report["page"]))
+        if args.serve:
+            print("the collector keeps serving %s/ until Ctrl-C" % inbox.host, flush=True)
+            # A terminated demo ends its collector too, as Ctrl-C does.
+            signal.signal(signal.SIGTERM, signal.default_int_handler)
+            try:
+                inbox.process.wait()
+            except KeyboardInterrupt:
+                pass
+        return 0
+    finally:
+        inbox.stop()
 
 
 if __name__ == "__main__":

@@ -13,6 +13,8 @@ packages=(
   wine wine32:i386 wine64 libz-mingw-w64-dev
   googletest xvfb xauth cmake ninja-build python3 python3-pil
   unzip lldb curl imagemagick dpkg-dev clang-format
+  python3-flask python3-waitress python3-jinja2 python3-werkzeug
+  chromium chromium-driver python3-selenium
 )
 
 missing=()

@@ -1,0 +1,234 @@
+#!/usr/bin/python3
+"""The collector service's figures, for the benchmark table:
+  throughput  uploads answered (stored durably and indexed) per second and MB/s, against a
+              bare application on the same server that only streams each body to a file,
+              rounds of both interleaved in one run
+  processing  unpacking and reading a 1 GiB full dump against a small one: time, and peak
+              memory of the processing process (flat when it streams)
+
+usage: collector_bench.py [--quick]   (prints its rows on their own)
+"""
+
+import argparse
+import http.client
+import json
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+SERVICE = os.path.join(ROOT, "tools", "collector", "service.py")
+BARE = os.path.join(HERE, "bare_store.py")
+sys.path.insert(0, os.path.join(ROOT, "tests", "collector"))
+sys.path.insert(0, os.path.join(ROOT, "tools", "collector"))
+import minidump_builder as mb  # noqa: E402
+
+MIB = 1 << 20
+THREADS = 8
+CLIENTS = 8
+# A normal dump's archive from the demo is about 8 KiB; 1 MiB stands for larger reports.
+UPLOAD_SIZES = {8 << 10: 500, 1 * MIB: 200}
+ROUNDS = 3
+ZIP_OVERHEAD = 300  # local and central headers of two entries
+BIG_DUMP = 1 << 30
+SMALL_DUMP = 16 * MIB
+MEMORY64_LIST = 9
+BOUNDARY = "-" * 27 + "0123456789ABCDEF"
+
+
+def start(command):
+    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               stderr=subprocess.DEVNULL, text=True)
+    match = re.fullmatch(r"listening 127\.0\.0\.1:(\d+)\n", process.stdout.readline())
+    if not match:
+        process.kill()
+        raise RuntimeError("%s did not start" % command[1])
+    return process, int(match.group(1))
+
+
+def stop(process):
+    process.terminate()
+    process.wait(30)
+    process.stdout.close()
+
+
+def body_of(archive):
+    b = BOUNDARY.encode()
+    return (b"--" + b + b'\r\nContent-Disposition: form-data; name="name"\r\n\r\nBench\r\n--' +
+            b + b'\r\nContent-Disposition: form-data; name="crashdump"; filename="b.zip"\r\n'
+            b"Content-Type: application/octet-stream\r\n\r\n" + archive + b"\r\n--" + b +
+            b"--\r\n")
+
+
+def post_many(port, body, count, clients):
+    """Seconds for count uploads from clients concurrent connections (one request each)."""
+    left = iter(range(count))
+    lock, failures = threading.Lock(), []
+
+    def client():
+        while True:
+            with lock:
+                if next(left, None) is None:
+                    return
+            connection = http.client.HTTPConnection("127.0.0.1", port, timeout=120)
+            connection.request("POST", "/store-dump/", body=body, headers={
+                "Content-Type": "multipart/form-data; boundary=" + BOUNDARY})
+            response = connection.getresponse()
+            response.read()
+            connection.close()
+            if response.status != 200:
+                failures.append(response.status)
+
+    threads = [threading.Thread(target=client) for _ in range(clients)]
+    began = time.perf_counter()
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    if failures:
+        raise RuntimeError("uploads failed: %r" % failures[:5])
+    return time.perf_counter() - began
+
+
+def throughput(work, quick, upload_bytes, count):
+    archive_path = os.path.join(work, "bench.zip")
+    with zipfile.ZipFile(archive_path, "w", zipfile.ZIP_STORED) as archive:
+        archive.writestr("b.dmp", mb.sample_dump())
+        archive.writestr("pad.bin", os.urandom(max(0, upload_bytes - ZIP_OVERHEAD -
+                                                   len(mb.sample_dump()))))
+    with open(archive_path, "rb") as f:
+        body = body_of(f.read())
+    count = 20 if quick else count
+    service, service_port = start([sys.executable, SERVICE, "--store",
+                                   os.path.join(work, "svc-%d" % upload_bytes),
+                                   "--threads", str(THREADS)])
+    bare, bare_port = start([sys.executable, BARE, os.path.join(work, "bare-%d" % upload_bytes),
+                             str(THREADS)])
+    times = {"service": [], "bare": []}
+    try:
+        for _ in range(1 if quick else ROUNDS):
+            times["service"].append(post_many(service_port, body, count, CLIENTS))
+            times["bare"].append(post_many(bare_port, body, count, CLIENTS))
+    finally:
+        stop(service)
+        stop(bare)
+    best = {side: min(values) for side, values in times.items()}
+    return {side: (count / seconds, count * len(body) / 1e6 / seconds)
+            for side, seconds in best.items()}, count, len(body)
+
+
+def write_full_dump_zip(path, memory_bytes):
+    """A ZIP holding a full dump: the sample dump's streams, then a memory list of
+    memory_bytes read from one range, streamed into the archive."""
+    builder = mb.Builder().system_info().modules(
+        [("C:\\App\\app.exe", 0x00400000, 0x10000, (1, 0, 0, 0))]).threads([1]).exception(
+        1, 0xC0000005, 0x00401234, [1, 0])
+    head_without = builder.bytes()
+    # The memory list stream is the last directory entry; its data follow at the end.
+    builder.add(MEMORY64_LIST, lambda offset: struct.pack("<QQQQ", 1, offset + 32, 0x10000000,
+                                                          memory_bytes))
+    head = builder.bytes()
+    assert len(head) > len(head_without)
+    pattern = bytes(range(256)) * 4096
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as archive:
+        with archive.open("big-full.dmp", "w", force_zip64=True) as out:
+            out.write(head)
+            left = memory_bytes
+            while left:
+                out.write(pattern[:min(left, len(pattern))])
+                left -= min(left, len(pattern))
+
+
+PROCESS_ONE = r"""
+import json, os, resource, sys, time
+sys.path.insert(0, sys.argv[1])
+from crashinbox.archive import Limits
+from crashinbox.processing import process_upload
+from crashinbox.store import Store
+store = Store(sys.argv[2])
+began = time.perf_counter()
+outcome = process_upload(store, sys.argv[3], None, Limits(max_ratio=1 << 20, max_total=4 << 30))
+seconds = time.perf_counter() - began
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+lldb = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss * 1024
+print(json.dumps({"seconds": seconds, "peak": peak, "lldb_peak": lldb,
+                  "processed": outcome.processed, "reason": outcome.reason}))
+"""
+
+
+def processing(work, memory_bytes):
+    """Processing of one uploaded full dump in a fresh process: time and peak memory."""
+    store = os.path.join(work, "proc-%d" % memory_bytes)
+    upload = os.path.join(store, "uploads", "big")
+    os.makedirs(upload)
+    write_full_dump_zip(os.path.join(upload, "upload.bin"), memory_bytes)
+    done = subprocess.run([sys.executable, "-c", PROCESS_ONE, os.path.join(ROOT, "tools",
+                           "collector"), store, "big"], capture_output=True, text=True,
+                          timeout=3600)
+    shutil.rmtree(store, ignore_errors=True)
+    if done.returncode != 0:
+        raise RuntimeError("processing the full dump failed: %s" % done.stderr.strip())
+    figures = json.loads(done.stdout)
+    if not figures["processed"]:
+        raise RuntimeError("the full dump was not processed: %s" % figures["reason"])
+    return figures
+
+
+def bench_collector(results, work, quick=False):
+    """Adds the collector's rows to a run_bench Results table."""
+    for upload_bytes, uploads in UPLOAD_SIZES.items():
+        rates, count, size = throughput(work, quick, upload_bytes, uploads)
+        detail = "%d uploads, %d clients, Waitress %d threads, best of %d rounds" % (
+            count, CLIENTS, THREADS, 1 if quick else ROUNDS)
+        label = "%d KiB upload" % round(size / 1024)
+        results.add("collector uploads per second stored and indexed (service vs. bare "
+                    "streaming app)", label, rates["service"][0], rates["bare"][0], "/s", detail)
+        results.add("collector MB/s stored and indexed (service vs. bare streaming app)", label,
+                    rates["service"][1], rates["bare"][1], "MB/s", detail)
+    big = BIG_DUMP // (16 if quick else 1)
+    small = processing(work, SMALL_DUMP)
+    large = processing(work, big)
+    label = "%d MiB" % (big // MIB)
+    results.add("collector processing time, full dump vs. %d MiB full dump"
+                % (SMALL_DUMP // MIB), label, large["seconds"], small["seconds"], "s",
+                "unpack (inflate to disk), read, lldb; a dump built in Python, one memory range")
+    results.add("collector processing peak memory, full dump vs. %d MiB full dump"
+                % (SMALL_DUMP // MIB), label, large["peak"], small["peak"], "MiB",
+                "flat when it streams; lldb's own peak %.0f MiB" % (large["lldb_peak"] / MIB))
+
+
+class Table:
+    def __init__(self):
+        self.rows = []
+
+    def add(self, *row):
+        self.rows.append(row)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer uploads, a 64 MiB dump")
+    args = parser.parse_args()
+    work = tempfile.mkdtemp(prefix="collector-bench-")
+    try:
+        table = Table()
+        bench_collector(table, work, args.quick)
+        for step, size, project, baseline, unit, detail in table.rows:
+            print("%s | %s | %.3f %s | %.3f %s | %.2f | %s" % (
+                step, size, project / (MIB if unit == "MiB" else 1), unit,
+                baseline / (MIB if unit == "MiB" else 1), unit, project / baseline, detail))
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

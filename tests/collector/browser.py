@@ -1,0 +1,22 @@
+"""Headless Chromium driven through chromedriver, for tests and the README's screenshot."""
+
+import tempfile
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service as DriverService
+
+CHROMIUM = "/usr/bin/chromium"
+CHROMEDRIVER = "/usr/bin/chromedriver"
+WINDOW = "1200,1600"
+
+
+def start_browser(user_data_dir=None):
+    """A fresh headless browser; the caller quits it. Runs as root, hence --no-sandbox."""
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                 "--disable-background-networking", "--disable-component-update",
+                 "--no-first-run", "--disable-sync", "--window-size=" + WINDOW,
+                 "--user-data-dir=" + (user_data_dir or tempfile.mkdtemp(prefix="chromium-"))):
+        options.add_argument(flag)
+    return webdriver.Chrome(service=DriverService(CHROMEDRIVER), options=options)

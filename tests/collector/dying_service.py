@@ -1,0 +1,55 @@
+#!/usr/bin/python3
+"""The collector service that kills itself (SIGKILL, no clean-up) at a chosen point of its
+Nth upload, so a test can restart it over what a real crash leaves behind.
+
+usage: dying_service.py <point> <N> <service arguments ...>
+points: staged  (the upload file written and flushed, not yet renamed into place)
+        indexing (inside the index transaction, its row written, before COMMIT)
+"""
+
+import os
+import signal
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "tools", "collector"))
+import service  # noqa: E402
+from crashinbox import index, store  # noqa: E402
+
+POINT, NTH = sys.argv[1], int(sys.argv[2])
+seen = {"count": 0}
+
+
+def die_on_nth():
+    seen["count"] += 1
+    if seen["count"] == NTH:
+        os.kill(os.getpid(), signal.SIGKILL)
+
+
+if POINT == "staged":
+    original_fsync_folder = store.fsync_folder
+
+    def fsync_folder(path):
+        # The last step before the staged folder is renamed into uploads/.
+        if os.path.basename(os.path.dirname(path)) == "incoming":
+            die_on_nth()
+        original_fsync_folder(path)
+    store.fsync_folder = fsync_folder
+elif POINT == "indexing":
+    original_write = index.Index.write
+
+    def write(self, statements):
+        if "INSERT" in statements[0][0]:
+            seen["count"] += 1
+            if seen["count"] == NTH:
+                with self.lock:
+                    self.connection.execute("BEGIN IMMEDIATE")
+                    for sql, parameters in statements:
+                        self.connection.execute(sql, parameters)
+                    os.kill(os.getpid(), signal.SIGKILL)
+        return original_write(self, statements)
+    index.Index.write = write
+else:
+    sys.exit("unknown point " + POINT)
+
+sys.exit(service.main(sys.argv[3:]))

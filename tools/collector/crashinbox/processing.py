@@ -1,0 +1,67 @@
+"""Turning a stored upload into a report: unpack, read the dump, unwind the crashing thread,
+compute the signature. Anything an upload contains ends as a reason, never as an exception
+out of here."""
+
+import os
+from dataclasses import dataclass
+from typing import Optional
+
+from .archive import ArchiveError, Limits, unpack_upload
+from .minidump import DumpError, read_minidump
+from .signature import crash_signature, group_id
+from .stack import unwind
+from .store import Store
+
+
+@dataclass
+class Outcome:
+    processed: bool
+    reason: Optional[str]
+    signature: Optional[str]
+    group: Optional[str]
+    details: dict
+
+
+def bitmap_size(path: str) -> Optional[dict]:
+    with open(path, "rb") as f:
+        header = f.read(30)
+    if len(header) < 30 or header[:2] != b"BM":
+        return None
+    width = int.from_bytes(header[18:22], "little", signed=True)
+    height = int.from_bytes(header[22:26], "little", signed=True)
+    return {"width": width, "height": abs(height), "bits": int.from_bytes(header[28:30], "little")}
+
+
+def process_upload(store: Store, upload_id: str, symbols: Optional[str],
+                   limits: Limits) -> Outcome:
+    upload = store.upload_file(upload_id)
+    details = {"files": [], "kind": None}
+    try:
+        unpacked = unpack_upload(upload, store.reset_files(upload_id), limits)
+    except ArchiveError as error:
+        return Outcome(False, "cannot unpack: %s" % error, None, None, details)
+    except OSError as error:
+        return Outcome(False, "cannot read the upload: %s" % error.strerror, None, None, details)
+    details["kind"] = unpacked.kind
+    details["files"] = unpacked.files
+    dump_entry = unpacked.dump()
+    if not dump_entry:
+        return Outcome(False, "the archive holds no dump", None, None, details)
+    dump_path = (upload if dump_entry["stored"] is None
+                 else os.path.join(store.files_folder(upload_id), dump_entry["stored"]))
+    details["dump_name"] = dump_entry["name"]
+    bitmap = unpacked.first(".bmp")
+    if bitmap:
+        details["screenshot"] = dict(bitmap_size(os.path.join(store.files_folder(upload_id),
+                                                             bitmap["stored"])) or {},
+                                     name=bitmap["name"])
+    try:
+        with open(dump_path, "rb") as f:
+            dump = read_minidump(f)
+    except DumpError as error:
+        return Outcome(False, "cannot read the dump: %s" % error, None, None, details)
+    details["dump"] = dump
+    stack = unwind(dump_path, dump["modules"], symbols)
+    details["stack"] = stack
+    signature = crash_signature(dump["exception"], stack["frames"])
+    return Outcome(True, None, signature, group_id(signature), details)
