@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <new>
 #include <system_error>
 
 namespace {
@@ -186,8 +187,13 @@ void ParallelDeflater::CompressBlock(BlockCompressor& compressor, Block& block)
 {
     block.crc = static_cast<std::uint32_t>(
         crc32(0, block.input.data(), static_cast<uInt>(block.inputSize)));
-    block.compressed = compressor.Compress(block.dictionary, block.input.data(), block.inputSize,
-                                           block.last, block.output);
+    // An exception must not leave a worker; no memory for the output is a failed block.
+    try {
+        block.compressed = compressor.Compress(block.dictionary, block.input.data(),
+                                               block.inputSize, block.last, block.output);
+    } catch (const std::bad_alloc&) {
+        block.compressed = false;
+    }
 }
 
 void ParallelDeflater::WaitUntilDone(Block& block)
