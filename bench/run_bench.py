@@ -2,12 +2,13 @@
 """Runs the performance suite under Wine and prints one table of ratios.
 
 usage: run_bench.py <bin folder> [--sizes 16,256,1024] [--pipe-clients 1000] [--quick]
-                    [--work FOLDER] [--markdown FILE]
+                    [--steps dump,archive,upload,handshake] [--work FOLDER] [--markdown FILE]
 
 Every ratio compares the project's step with its baseline measured in the same run, on the
 same file or process, interleaved so that drift of the machine touches both sides alike:
   dump      DumpWriter::WriteDump vs. a bare MiniDumpWriteDump of the same target process
-  archive   ReportArchive::Build of the full dump vs. plain zlib deflate level 5 of it
+  archive   ReportArchive::Build of the full dump vs. plain zlib deflate level 5 of it on one
+            thread: time, and the size of what each wrote
   upload    HttpUploader::UploadFile of the archive vs. curl posting it to the same collector
   handshake CrashClient::Register against CrashPipeServer vs. against a bare pipe server
   collector uploads stored and indexed per second by the collector service vs. a bare
@@ -42,6 +43,7 @@ MIB = 1024 * 1024
 DUMP_REPS = {16: 5, 256: 3, 1024: 1}
 ARCHIVE_REPS = {16: 5, 256: 3, 1024: 2}
 UPLOAD_REPS = {16: 5, 256: 3, 1024: 2}
+STEPS = ("dump", "archive", "upload", "handshake", "start", "idle", "collector")
 # A full dump is about the client's size plus Wine's own images; at most two exist at once,
 # beside the archive and the collector's two copies of it.
 FULL_DUMP_OVERHEAD = 40 * MIB
@@ -123,6 +125,8 @@ def format_value(value, unit):
         return "%.1f MiB" % (value / MIB)
     if unit in ("/s", "MB/s"):
         return "%.1f %s" % (value, unit)
+    if unit == "B":
+        return "%d B" % value
     return str(value)
 
 
@@ -196,10 +200,23 @@ def bench_archive(bins, size, dump, folder, reps, results, memory):
     samples = parse_samples(lines, 1)
     peaks = parse_tagged(lines, "peak_ws")
     archive, deflate = samples[("archive",)], samples[("deflate",)]
-    results.add("archive (ReportArchive::Build vs. zlib deflate level 5)", size_label(size),
-                median(seconds_of(archive)), median(seconds_of(deflate)), "s",
-                "%d runs, %.1f MiB dump → %.1f MiB" % (len(archive), os.path.getsize(dump) / MIB,
-                                                       archive[-1][1] / MIB))
+    workers = next((int(w[1]) for w in (l.split() for l in lines)
+                    if len(w) == 2 and w[0] == "workers"), 0)
+    cpu = {}
+    for words in (line.split() for line in lines):
+        if len(words) == 3 and words[0] == "cpu":
+            cpu.setdefault(words[1], []).append(float(words[2]))
+    results.add("archive (ReportArchive::Build vs. zlib deflate level 5 on one thread)",
+                size_label(size), median(seconds_of(archive)), median(seconds_of(deflate)), "s",
+                "%d runs, %d workers, %.1f MiB dump → %.1f MiB; processor time %.1f s vs. "
+                "%.1f s" % (len(archive), workers, os.path.getsize(dump) / MIB,
+                            archive[-1][1] / MIB, median(cpu.get("archive", [])),
+                            median(cpu.get("deflate", []))))
+    # The archive adds its headers, central directory and comment to the deflate stream.
+    archived, plain = archive[-1][1], deflate[-1][1]
+    results.add("archive size (ReportArchive::Build vs. zlib deflate level 5 on one thread)",
+                size_label(size), archived, plain, "B",
+                "%+.3f %%" % (100.0 * (archived - plain) / plain if plain else 0.0))
     memory["archive"] = (peaks.get("archive", 0), peaks.get("idle", 0))
     return kept_path(lines)
 
@@ -417,13 +434,22 @@ def main(argv=None):
                         help="application starts with and without Install")
     parser.add_argument("--quick", action="store_true",
                         help="one run of each step (a smoke run, figures not meaningful)")
+    parser.add_argument("--steps", default=",".join(STEPS),
+                        help="steps to measure (the dumps that later steps need are always made)")
     parser.add_argument("--work", default=None, help="folder for dumps and archives")
     parser.add_argument("--markdown", default=None, help="also write the table to this file")
     args = parser.parse_args(argv)
+    steps = set(args.steps.split(","))
+    if not steps <= set(STEPS):
+        parser.error("--steps takes some of " + ",".join(STEPS))
     bins = os.path.abspath(args.bins)
     work = tempfile.mkdtemp(prefix="cr-bench-", dir=args.work)
     started = time.time()
     results = Results()
+
+    def results_of(step):
+        return results if step in steps else Results()
+
     memory_rows = []
     sizes, notes = choose_sizes([int(s) for s in args.sizes.split(",")], work)
     failed = False
@@ -433,46 +459,58 @@ def main(argv=None):
             for size in sizes:
                 folder = os.path.join(work, "%d" % size)
                 os.makedirs(folder)
-                reps = 1 if args.quick else DUMP_REPS.get(size, 1)
+                reps = 1 if args.quick or "dump" not in steps else DUMP_REPS.get(size, 1)
                 memory = {}
-                dump = bench_dump(bins, size, folder, reps, results, memory)
-                reps = 1 if args.quick else ARCHIVE_REPS.get(size, 1)
-                archive = bench_archive(bins, size, dump, folder, reps, results, memory)
+                dump = bench_dump(bins, size, folder, reps, results_of("dump"), memory)
+                if steps & {"archive", "upload"}:
+                    reps = 1 if args.quick or "archive" not in steps else ARCHIVE_REPS.get(size, 1)
+                    archive = bench_archive(bins, size, dump, folder, reps,
+                                            results_of("archive"), memory)
                 os.remove(dump)
-                reps = 1 if args.quick else UPLOAD_REPS.get(size, 1)
-                bench_upload(bins, size, archive, collector, reps, results, memory)
+                if "upload" in steps:
+                    reps = 1 if args.quick else UPLOAD_REPS.get(size, 1)
+                    bench_upload(bins, size, archive, collector, reps, results, memory)
                 shutil.rmtree(folder, ignore_errors=True)
                 if size == max(sizes):
                     memory_rows.append((size, memory))
         finally:
             collector.stop()
-        bare_folder = os.path.join(work, "bare")
-        os.makedirs(bare_folder)
-        bare_size = min(sizes)
-        bare_peak, bare_idle = bench_bare_dump_memory(bins, bare_size, bare_folder)
-        pipe_folder = os.path.join(work, "pipe")
-        os.makedirs(pipe_folder)
-        idle_peak, after_peak, clients = bench_pipe(bins, 20 if args.quick else args.pipe_clients,
-                                                    pipe_folder, results, notes)
-        start_folder = os.path.join(work, "start")
-        os.makedirs(start_folder)
-        bench_startup(bins, 5 if args.quick else args.starts, start_folder, results)
-        for step, project, baseline, unit, detail in idle_bench.bench_idle(
-                bins, QUICK_IDLE_SECONDS if args.quick else IDLE_SECONDS):
-            results.add(step, "—", project, baseline, unit, detail)
+        if "dump" in steps:
+            bare_folder = os.path.join(work, "bare")
+            os.makedirs(bare_folder)
+            bare_size = min(sizes)
+            bare_peak, bare_idle = bench_bare_dump_memory(bins, bare_size, bare_folder)
+        if "handshake" in steps:
+            pipe_folder = os.path.join(work, "pipe")
+            os.makedirs(pipe_folder)
+            idle_peak, after_peak, clients = bench_pipe(
+                bins, 20 if args.quick else args.pipe_clients, pipe_folder, results, notes)
+        if "start" in steps:
+            start_folder = os.path.join(work, "start")
+            os.makedirs(start_folder)
+            bench_startup(bins, 5 if args.quick else args.starts, start_folder, results)
+        if "idle" in steps:
+            for step, project, baseline, unit, detail in idle_bench.bench_idle(
+                    bins, QUICK_IDLE_SECONDS if args.quick else IDLE_SECONDS):
+                results.add(step, "—", project, baseline, unit, detail)
         for size, memory in memory_rows:
             label = size_label(size)
             for step, program in (("dump", "DumpBench"), ("archive", "ArchiveBench"),
                                   ("upload", "UploadBench")):
-                handling, idle = memory[step]
-                results.add("peak working set, %s of the full dump vs. %s idle" % (step, program),
-                            label, handling, idle, "MiB", "GetProcessMemoryInfo")
-        results.add("peak working set, bare MiniDumpWriteDump full dump vs. DumpBench idle",
-                    size_label(bare_size), bare_peak, bare_idle, "MiB", "the platform's share")
-        results.add("peak working set, pipe bench server after %d registrations per server "
-                    "vs. idle" % clients, "—", after_peak, idle_peak, "MiB",
-                    "CrashPipeServer and the registering bare server together")
-        collector_bench.bench_collector(results, work, args.quick)
+                if step in steps:
+                    handling, idle = memory[step]
+                    results.add("peak working set, %s of the full dump vs. %s idle" % (
+                        step, program), label, handling, idle, "MiB", "GetProcessMemoryInfo")
+        if "dump" in steps:
+            results.add("peak working set, bare MiniDumpWriteDump full dump vs. DumpBench idle",
+                        size_label(bare_size), bare_peak, bare_idle, "MiB",
+                        "the platform's share")
+        if "handshake" in steps:
+            results.add("peak working set, pipe bench server after %d registrations per server "
+                        "vs. idle" % clients, "—", after_peak, idle_peak, "MiB",
+                        "CrashPipeServer and the registering bare server together")
+        if "collector" in steps:
+            collector_bench.bench_collector(results, work, args.quick)
     except (RuntimeError, KeyError, subprocess.TimeoutExpired) as error:
         # The figures taken so far still print; the run counts as failed.
         notes.append("stopped early: %s" % str(error).strip().splitlines()[0])

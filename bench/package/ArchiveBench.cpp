@@ -1,8 +1,11 @@
 // Times ReportArchive::Build on one dump against plain zlib deflate at level 5 of the same
-// file, read in the same 16 KiB chunks and written to a file beside it, in alternating order.
+// file on one thread, read in 16 KiB chunks and written to a file beside it, in alternating
+// order.
 //   ArchiveBench <dump path> <output folder> <repetitions> [keep]
 // Prints for the driver:
+//   workers <count>        compression threads the archive step uses on this machine
 //   sample <archive|deflate> <seconds> <bytes written>
+//   cpu <archive|deflate> <seconds>   processor time of all the program's threads in it
 //   peak_ws <when> <bytes>
 //   kept <path>            with "keep": the last archive is left behind
 #include <windows.h>
@@ -13,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "CrashReporter/package/ParallelDeflater.h"
 #include "CrashReporter/package/ReportArchive.h"
 #include "support/ProcessMemory.h"
 #include "support/Stopwatch.h"
@@ -36,6 +40,26 @@ std::uint64_t FileBytes(const std::wstring& path)
 void PrintSample(const char* who, double seconds, std::uint64_t bytes)
 {
     std::printf("sample %s %.6f %llu\n", who, seconds, static_cast<unsigned long long>(bytes));
+    std::fflush(stdout);
+}
+
+// User and kernel time of every thread of this process so far.
+double ProcessCpuSeconds()
+{
+    FILETIME creation, exit, kernel, user;
+    if (!::GetProcessTimes(::GetCurrentProcess(), &creation, &exit, &kernel, &user)) {
+        return 0;
+    }
+    const auto ticks = [](const FILETIME& t) {
+        return (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    };
+    constexpr double kTicksPerSecond = 1e7;
+    return static_cast<double>(ticks(kernel) + ticks(user)) / kTicksPerSecond;
+}
+
+void PrintCpu(const char* who, double seconds)
+{
+    std::printf("cpu %s %.3f\n", who, seconds);
     std::fflush(stdout);
 }
 
@@ -108,17 +132,20 @@ int wmain(int argc, wchar_t** argv)
 
     ReportArchive archive(folder, nullptr, {});
     std::wstring archivePath;
+    std::printf("workers %u\n", ParallelDeflater::MachineWorkerCount());
     PrintPeak("idle");
     bool ok = true;
     for (int i = 0; i < repetitions && ok; ++i) {
         for (int turn = 0; turn < 2 && ok; ++turn) {
             const bool archiveTurn = (turn == 0) == (i % 2 == 0);
+            const double cpuBefore = ProcessCpuSeconds();
             Stopwatch clock;
             if (archiveTurn) {
                 ok = archive.Build(dump, archivePath, L"");
                 const double seconds = clock.Seconds();
                 if (ok) {
                     PrintSample("archive", seconds, FileBytes(archivePath));
+                    PrintCpu("archive", ProcessCpuSeconds() - cpuBefore);
                     if (i == 0) {
                         PrintPeak("archive");
                     }
@@ -128,6 +155,7 @@ int wmain(int argc, wchar_t** argv)
                 const double seconds = clock.Seconds();
                 if (ok) {
                     PrintSample("deflate", seconds, FileBytes(plain));
+                    PrintCpu("deflate", ProcessCpuSeconds() - cpuBefore);
                 }
             }
         }

@@ -127,37 +127,45 @@ bool ReadFails(const std::wstring& path, DWORD offset)
 
 TEST_F(ReportArchiveTest, ReadErrorInTheMiddleOfAFileIsNotCountedAsAdded)
 {
-    // A range locked through another handle cannot be read: the first chunk succeeds, the
-    // second fails. Where locks do not stop reads, a file that cannot be read at all stands
-    // in for it.
-    std::wstring unreadable = dir_.File(L"dumps\\locked.dmp");
-    const std::vector<unsigned char> bytes(100000, 0x11);
-    ASSERT_TRUE(WriteWholeFile(unreadable, bytes.data(), bytes.size()));
-    win32::UniqueHandle holder(::CreateFileW(unreadable.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                             OPEN_EXISTING, 0, nullptr));
-    ASSERT_TRUE(holder);
-    OVERLAPPED range{};
-    range.Offset = 20000;
-    ASSERT_TRUE(::LockFileEx(holder.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
-                             10000, 0, &range));
-    if (!ReadFails(unreadable, 20000)) {
-        unreadable = L"Z:\\proc\\self\\mem";
-        if (!ReadFails(unreadable, 0)) {
-            GTEST_SKIP() << "no way to make a read fail here";
+    // A range locked through another handle cannot be read: the reads before it succeed,
+    // the one reaching into it fails. Where locks do not stop reads, a file that cannot be
+    // read at all stands in for it. The large file fails after several whole blocks have
+    // gone to the compression threads.
+    struct Case {
+        DWORD size;
+        DWORD lockedFrom;
+    };
+    for (const Case c : {Case{100000, 20000}, Case{2 << 20, (1 << 20) + 5000}}) {
+        SCOPED_TRACE(c.size);
+        std::wstring unreadable = dir_.File(L"dumps\\locked.dmp");
+        const std::vector<unsigned char> bytes(c.size, 0x11);
+        ASSERT_TRUE(WriteWholeFile(unreadable, bytes.data(), bytes.size()));
+        win32::UniqueHandle holder(::CreateFileW(unreadable.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                 OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(holder);
+        OVERLAPPED range{};
+        range.Offset = c.lockedFrom;
+        ASSERT_TRUE(::LockFileEx(holder.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY,
+                                 0, 10000, 0, &range));
+        if (!ReadFails(unreadable, c.lockedFrom)) {
+            unreadable = L"Z:\\proc\\self\\mem";
+            if (!ReadFails(unreadable, 0)) {
+                GTEST_SKIP() << "no way to make a read fail here";
+            }
         }
+
+        ArchiveWriter writer;
+        std::wstring path;
+        ASSERT_TRUE(writer.Open(L"dumps", L"w.zip", path));
+        EXPECT_FALSE(writer.AddFile(unreadable));
+        EXPECT_TRUE(writer.AddFile(dump_));  // the archive is still usable
+        EXPECT_TRUE(writer.Close());
+
+        std::wstring archive;
+        EXPECT_FALSE(ReportArchive(L"dumps", nullptr, {}).Build(unreadable, archive, L""));
+        ::UnlockFileEx(holder.get(), 0, 10000, 0, &range);
     }
-
-    ArchiveWriter writer;
-    std::wstring path;
-    ASSERT_TRUE(writer.Open(L"dumps", L"w.zip", path));
-    EXPECT_FALSE(writer.AddFile(unreadable));
-    EXPECT_TRUE(writer.AddFile(dump_));  // the archive is still usable
-    EXPECT_TRUE(writer.Close());
-
-    std::wstring archive;
-    EXPECT_FALSE(ReportArchive(L"dumps", nullptr, {}).Build(unreadable, archive, L""));
-    ::UnlockFileEx(holder.get(), 0, 10000, 0, &range);
 }
 
 }  // namespace

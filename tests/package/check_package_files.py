@@ -26,6 +26,7 @@ RUNNER = [os.path.abspath(a) for a in sys.argv[1:3]]
 COMMENT = b"Created by RIZurarUzedudor (crash-reports@example.invalid)"
 SAMPLE_DOS_TIME, SAMPLE_DOS_DATE = 0x73C5, 0x4662  # 14:30:10 on 2 March 2015
 TOP_COLOUR, BOTTOM_COLOUR = (0xF0, 0x80, 0x10), (0x18, 0xA8, 0xE0)
+BLOCK, DICTIONARY = 128 * 1024, 32 * 1024  # the archive's deflate blocks and their priming
 
 
 def windows_path(path):
@@ -70,6 +71,31 @@ def write(path, data):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "wb") as f:
         f.write(data)
+
+
+def block_deflate(data):
+    """The archive's deflate stream made here with python's zlib: 128 KiB blocks, each
+    compressed at level 5 with the 32 KiB before it as dictionary, every block but the last
+    ended with a sync flush. One block is exactly a plain deflate of the data."""
+    out = []
+    starts = range(0, max(len(data), 1), BLOCK)
+    for start in starts:
+        dictionary = data[max(0, start - DICTIONARY):start]
+        options = {"zdict": dictionary} if dictionary else {}
+        deflater = zlib.compressobj(5, zlib.DEFLATED, -15, 8, zlib.Z_DEFAULT_STRATEGY, **options)
+        last = start == starts[-1]
+        out.append(deflater.compress(data[start:start + BLOCK]) +
+                   deflater.flush(zlib.Z_FINISH if last else zlib.Z_SYNC_FLUSH))
+    return b"".join(out)
+
+
+def stored_stream(path, info):
+    with open(path, "rb") as f:
+        f.seek(info.header_offset)
+        header = f.read(30)
+        name_length, extra_length = struct.unpack_from("<HH", header, 26)
+        f.seek(info.header_offset + 30 + name_length + extra_length)
+        return f.read(info.compress_size)
 
 
 def local_headers(path, infos):
@@ -184,16 +210,15 @@ class ArchiveContents(Scratch):
                 # Attributes are passed as 0; minizip itself marks what zlib found to be text.
                 self.assertEqual(info.external_attr, 0)
                 self.assertIn(info.internal_attr, (0, 1))
-            # The dump's stored stream is what zlib makes at level 5 with a raw window.
+            # The dump's stored stream is what zlib makes at level 5 with a raw window, block
+            # by block.
             with open(self.archive, "rb") as f:
                 f.seek(infos[0].header_offset)
                 header = f.read(30)
                 name_length, extra_length = struct.unpack_from("<HH", header, 26)
                 f.seek(infos[0].header_offset + 30 + name_length + extra_length)
                 stored = f.read(infos[0].compress_size)
-        deflater = zlib.compressobj(5, zlib.DEFLATED, -15, 8, zlib.Z_DEFAULT_STRATEGY)
-        expected = deflater.compress(self.files["dumps/abc.dmp"]) + deflater.flush()
-        self.assertEqual(stored, expected)
+        self.assertEqual(stored, block_deflate(self.files["dumps/abc.dmp"]))
 
         version, flags, method, time, date, extra = local_headers(self.archive, infos[:1])[0]
         self.assertEqual((hex(time), hex(date)), (hex(SAMPLE_DOS_TIME), hex(SAMPLE_DOS_DATE)))
@@ -213,6 +238,47 @@ class ArchiveContents(Scratch):
         self.assertEqual([row[-1] for row in rows[:2]], ["abc.dmp", "abc.bmp"])
         self.assertEqual(rows[0][0], str(len(self.files["dumps/abc.dmp"])))
         self.assertEqual(rows[0][4:6], ["2015-03-02", "14:30"])
+
+
+class ArchiveBlockSizes(Scratch):
+    """Dumps around the size of one compression block, and a large incompressible one, each
+    the first entry of an archive with a small extra file after it."""
+
+    def check(self, data):
+        write(self.path("dumps", "abc.dmp"), data)
+        write(self.path("note.txt"), b"after the dump\r\n")
+        result = run(["archive", "dumps", "0", "dumps\\abc.dmp", "", "note.txt"], self.root)
+        self.assertEqual(result["result"], "1")
+        archive = self.path("dumps", "abc.zip")
+        with zipfile.ZipFile(archive) as z:
+            self.assertIsNone(z.testzip())
+            infos = z.infolist()
+            self.assertEqual([i.filename for i in infos], ["abc.dmp", "note.txt"])
+            self.assertEqual(infos[0].file_size, len(data))
+            self.assertEqual(infos[0].CRC, zlib.crc32(data))
+            self.assertEqual(z.read(infos[0]), data)
+            self.assertEqual(z.read(infos[1]), b"after the dump\r\n")
+        stored = stored_stream(archive, infos[0])
+        self.assertEqual(stored, block_deflate(data))
+        self.assertEqual(zlib.decompress(stored, -15), data)
+        tested = subprocess.run(["unzip", "-t", archive], capture_output=True)
+        self.assertEqual(tested.returncode, 0, tested.stdout)
+        self.assertEqual(tested.stdout.count(b" OK\n"), 2, tested.stdout)
+        return infos[0]
+
+    def test_empty_and_one_byte(self):
+        self.assertEqual(self.check(b"").compress_size, 2)
+        self.check(b"\x7f")
+
+    def test_one_block_and_one_byte_more(self):
+        data = dump_like_bytes(BLOCK + 1, 2)
+        self.check(data[:BLOCK])
+        self.check(data)
+
+    def test_large_incompressible(self):
+        data = __import__("random").Random(3).randbytes(24 * BLOCK + 12345)
+        info = self.check(data)
+        self.assertLess(info.compress_size, len(data) * 1.001 + 64)
 
 
 class ArchiveNamesAndPlaces(Scratch):

@@ -9,14 +9,12 @@
 
 namespace {
 
-constexpr int kCompressionLevel = 5;
 constexpr int kZip64 = 1;
-constexpr DWORD kReadChunkSize = 16384;
 constexpr uLong kUtf8NameFlag = 0x800;
-// minizip's own defaults, spelled out for the call that also takes the name flag.
-constexpr int kRawDeflateWindowBits = -MAX_WBITS;
-constexpr int kMemoryLevel = 8;
-constexpr uLong kVersionMadeBy = 0;
+constexpr uLong kNoFlags = 0;
+// The entry's bytes come deflated already; minizip only stores them.
+constexpr int kRawEntry = 1;
+constexpr uLong kVersionMadeBy = 0;  // minizip's own default
 
 struct EntryName {
     std::string bytes;
@@ -160,37 +158,31 @@ bool ArchiveWriter::AddFile(const std::wstring& path)
     zip_fileinfo info{};
     info.dosDate = ZipDosDateOf(lastWrite);
 
-    // ASCII and ANSI names take the plain call; only UTF-8 names need the one with flags.
-    const int opened =
-        name.utf8
-            ? ::zipOpenNewFileInZip4_64(archive_.get(), name.bytes.c_str(), &info, nullptr, 0,
-                                        nullptr, 0, nullptr, Z_DEFLATED, kCompressionLevel, 0,
-                                        kRawDeflateWindowBits, kMemoryLevel, Z_DEFAULT_STRATEGY,
-                                        nullptr, 0, kVersionMadeBy, kUtf8NameFlag, kZip64)
-            : ::zipOpenNewFileInZip64(archive_.get(), name.bytes.c_str(), &info, nullptr, 0,
-                                      nullptr, 0, nullptr, Z_DEFLATED, kCompressionLevel, kZip64);
+    const int opened = ::zipOpenNewFileInZip4_64(
+        archive_.get(), name.bytes.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
+        kArchiveCompressionLevel, kRawEntry, kRawDeflateWindowBits, kDeflateMemoryLevel,
+        Z_DEFAULT_STRATEGY, nullptr, 0, kVersionMadeBy, name.utf8 ? kUtf8NameFlag : kNoFlags,
+        kZip64);
     if (opened != ZIP_OK) {
         return false;
     }
 
-    char chunk[kReadChunkSize];
-    bool wholeFile = true;
-    for (;;) {
-        DWORD read = 0;
-        if (!::ReadFile(file.get(), chunk, kReadChunkSize, &read, nullptr)) {
-            // The entry stays, closed, but a truncated file does not count as added.
-            wholeFile = false;
-            break;
-        }
-        if (::zipWriteInFileInZip(archive_.get(), chunk, read) != ZIP_OK) {
-            ::zipCloseFileInZip(archive_.get());
-            return false;
-        }
-        if (read == 0) {
-            break;
-        }
-    }
-    return ::zipCloseFileInZip(archive_.get()) == ZIP_OK && wholeFile;
+    HANDLE source = file.get();
+    zipFile archive = archive_.get();
+    const auto read = [source](unsigned char* buffer, std::size_t capacity, std::size_t& got) {
+        DWORD count = 0;
+        const bool ok = ::ReadFile(source, buffer, static_cast<DWORD>(capacity), &count, nullptr);
+        got = count;
+        return ok;
+    };
+    const auto write = [archive](const unsigned char* bytes, std::size_t count) {
+        return ::zipWriteInFileInZip(archive, bytes, static_cast<unsigned>(count)) == ZIP_OK;
+    };
+    // After a read error the entry stays, closed and readable, but a truncated file does not
+    // count as added.
+    StreamTotals totals;
+    const bool wholeFile = deflater_.Deflate(read, write, totals);
+    return ::zipCloseFileInZipRaw64(archive_.get(), totals.size, totals.crc) == ZIP_OK && wholeFile;
 }
 
 bool ArchiveWriter::Close()
@@ -198,5 +190,6 @@ bool ArchiveWriter::Close()
     if (!archive_) {
         return false;
     }
+    deflater_.Stop();
     return ::zipClose(archive_.release(), kArchiveComment) == ZIP_OK;
 }

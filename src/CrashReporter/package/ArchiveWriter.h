@@ -2,12 +2,15 @@
 
 #include <string>
 
+#include "CrashReporter/package/ParallelDeflater.h"
 #include "CrashReporter/package/UniqueZipFile.h"
 
 // The text closing every report archive.
 constexpr char kArchiveComment[] = "Created by RIZurarUzedudor (crash-reports@example.invalid)";
 
 // One ZIP archive being written: opened once, filled one whole file at a time, closed once.
+// Entries are deflated on every core (ParallelDeflater) and stored through minizip's raw
+// mode; the compression threads live until Close.
 class ArchiveWriter {
 public:
     ArchiveWriter() = default;
@@ -33,4 +36,5 @@ public:
 
 private:
     UniqueZipFile archive_;
+    ParallelDeflater deflater_{ParallelDeflater::MachineWorkerCount()};
 };
