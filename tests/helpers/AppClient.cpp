@@ -16,7 +16,6 @@
 //   exit                 ends the process
 #include <windows.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cwchar>
 #include <iostream>
@@ -26,6 +25,7 @@
 
 #include "CrashClient/CrashClient.h"
 #include "CrashClient/ReporterLauncher.h"
+#include "PrintFlushed.h"
 
 namespace {
 
@@ -38,20 +38,11 @@ constexpr int kWindowHeight = 160;
 
 CrashClient* g_client = nullptr;
 
-void Print(const char* format, ...)
-{
-    va_list arguments;
-    va_start(arguments, format);
-    std::vprintf(format, arguments);
-    va_end(arguments);
-    std::fflush(stdout);
-}
-
 LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* exception)
 {
     const ULONGLONG started = ::GetTickCount64();
     const auto result = g_client->RequestDump(::GetCurrentThreadId(), exception, kDumpTimeoutMs);
-    Print("crash %s %llu\n", DumpWaitText(result), ::GetTickCount64() - started);
+    PrintFlushed("crash %s %llu\n", DumpWaitText(result), ::GetTickCount64() - started);
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
@@ -117,15 +108,15 @@ int wmain(int argc, wchar_t** argv)
             options.extraFiles.emplace_back(argv[i]);
         }
         if (!launcher.Launch(options, kSpawnTimeoutMs)) {
-            Print("launch 0\n");
+            PrintFlushed("launch 0\n");
             return 1;
         }
         pipeName = launcher.PipeName();
-        Print("launch 1 %lu\n", ::GetProcessId(launcher.ReporterProcess()));
-        Print("pipe %ls\n", pipeName.c_str());
+        PrintFlushed("launch 1 %lu\n", ::GetProcessId(launcher.ReporterProcess()));
+        PrintFlushed("pipe %ls\n", pipeName.c_str());
     } else if (mode == L"connect") {
         pipeName = argv[2];
-        Print("connect 1\n");
+        PrintFlushed("connect 1\n");
     } else {
         return 2;
     }
@@ -137,16 +128,17 @@ int wmain(int argc, wchar_t** argv)
         if (command == "window") {
             const HWND window = StartWindowThread();
             const bool handed = launcher.HandOverWindow(window);
-            Print("window 0x%lx %d\n",
-                  static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(window)), handed ? 1 : 0);
+            PrintFlushed("window 0x%lx %d\n",
+                         static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(window)),
+                         handed ? 1 : 0);
         } else if (command.rfind("register ", 0) == 0) {
             const auto dumpType = std::uint32_t(std::strtoul(command.c_str() + 9, nullptr, 0));
             const bool registered = client.Register(pipeName, dumpType, kRegisterTimeoutMs);
-            Print(registered ? "register 1\n" : "register 0 error %lu\n", ::GetLastError());
+            PrintFlushed(registered ? "register 1\n" : "register 0 error %lu\n", ::GetLastError());
         } else if (command == "dump") {
             const ULONGLONG started = ::GetTickCount64();
             const auto result = client.RequestDump(::GetCurrentThreadId(), nullptr, kDumpTimeoutMs);
-            Print("dump %s %llu\n", DumpWaitText(result), ::GetTickCount64() - started);
+            PrintFlushed("dump %s %llu\n", DumpWaitText(result), ::GetTickCount64() - started);
         } else if (command == "crash") {
             ::SetUnhandledExceptionFilter(OnUnhandledException);
             *static_cast<volatile int*>(nullptr) = 1;
@@ -155,9 +147,9 @@ int wmain(int argc, wchar_t** argv)
             if (::WaitForSingleObject(launcher.ReporterProcess(), timeout) == WAIT_OBJECT_0) {
                 DWORD code = 0;
                 ::GetExitCodeProcess(launcher.ReporterProcess(), &code);
-                Print("reporter %lu\n", code);
+                PrintFlushed("reporter %lu\n", code);
             } else {
-                Print("reporter running\n");
+                PrintFlushed("reporter running\n");
             }
         } else if (command == "exit") {
             ::ExitProcess(0);

@@ -5,13 +5,13 @@
 // it did; "crashing thread <id>:" names every thread that crashes.
 #include <windows.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "CrashClient/CrashReporting.h"
 #include "CrashDemo/CrashKinds.h"
+#include "PrintFlushed.h"
 
 namespace {
 
@@ -22,31 +22,22 @@ constexpr int kUsageExitCode = 2;
 constexpr int kFailedExitCode = 1;
 constexpr UINT kOwnFilterExitCode = 0x42;
 
-void Say(const char* format, ...)
-{
-    va_list arguments;
-    va_start(arguments, format);
-    std::vprintf(format, arguments);
-    va_end(arguments);
-    std::fflush(stdout);
-}
-
 LONG WINAPI ForeignFilter(EXCEPTION_POINTERS*)
 {
-    Say("foreign filter called\n");
+    PrintFlushed("foreign filter called\n");
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
 LONG WINAPI OwnFilter(EXCEPTION_POINTERS*)
 {
-    Say("own filter called\n");
+    PrintFlushed("own filter called\n");
     ::TerminateProcess(::GetCurrentProcess(), kOwnFilterExitCode);
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
 void CrashInsideTheHandler(void*)
 {
-    Say("the crash callback writes through a null pointer\n");
+    PrintFlushed("the crash callback writes through a null pointer\n");
     volatile int* volatile target = nullptr;
     *target = 1;
 }
@@ -55,7 +46,7 @@ bool WaitRegistered()
 {
     const CrashReporting::Registration registration =
         CrashReporting::WaitForRegistration(kRegistrationWaitMs);
-    Say("registration: %s\n", RegistrationText(registration));
+    PrintFlushed("registration: %s\n", RegistrationText(registration));
     return registration == CrashReporting::Registration::Registered;
 }
 
@@ -83,7 +74,7 @@ int TwoThreads()
     ::Sleep(100);
     ::SetEvent(crashTogether);
     ::WaitForMultipleObjects(2, threads, TRUE, INFINITE);
-    Say("the threads did not end the process\n");
+    PrintFlushed("the threads did not end the process\n");
     return kFailedExitCode;
 }
 
@@ -95,18 +86,18 @@ int HijackedFilter()
     auto set = reinterpret_cast<SetFilter>(reinterpret_cast<void*>(
         ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "SetUnhandledExceptionFilter")));
     const LPTOP_LEVEL_EXCEPTION_FILTER previous = set(ForeignFilter);
-    Say("filter replaced twice, the second call returned %s\n",
-        previous == ForeignFilter ? "the first" : "another");
+    PrintFlushed("filter replaced twice, the second call returned %s\n",
+                 previous == ForeignFilter ? "the first" : "another");
     Crash(NullWrite(), false);
 }
 
 int ReportTwice()
 {
     CrashReporting::SetAnnotation(L"step", L"first");
-    Say("report 1: %s\n", DumpWaitText(CrashReporting::ReportNow(L"first check")));
+    PrintFlushed("report 1: %s\n", DumpWaitText(CrashReporting::ReportNow(L"first check")));
     CrashReporting::SetAnnotation(L"step", L"second");
-    Say("report 2: %s\n", DumpWaitText(CrashReporting::ReportNow(L"second check")));
-    Say("still running\n");
+    PrintFlushed("report 2: %s\n", DumpWaitText(CrashReporting::ReportNow(L"second check")));
+    PrintFlushed("still running\n");
     return 0;
 }
 
@@ -142,7 +133,8 @@ int UninstallThenCrash(LPTOP_LEVEL_EXCEPTION_FILTER before)
 {
     CrashReporting::Uninstall();
     const LPTOP_LEVEL_EXCEPTION_FILTER restored = ::SetUnhandledExceptionFilter(OwnFilter);
-    Say("uninstalled; the filter from before %s\n", restored == before ? "is back" : "is NOT back");
+    PrintFlushed("uninstalled; the filter from before %s\n",
+                 restored == before ? "is back" : "is NOT back");
     Crash(NullWrite(), false);
 }
 
@@ -179,14 +171,15 @@ int wmain(int argc, wchar_t** argv)
         options.onCrash = CrashInsideTheHandler;
     }
     const CrashReporting::InstallResult installed = CrashReporting::Install(options);
-    Say("install: %s, missing handlers 0x%x\n", InstallFailureText(installed.failure),
-        installed.missingHandlers);
+    PrintFlushed("install: %s, missing handlers 0x%x\n", InstallFailureText(installed.failure),
+                 installed.missingHandlers);
     if (!installed.Installed()) {
         return kFailedExitCode;
     }
     CrashReporting::SetWindow(nullptr);  // no window: the reporter need not wait for one
     if (scenario == L"before-registration") {
-        Say("registration now: %s\n", RegistrationText(CrashReporting::WaitForRegistration(0)));
+        PrintFlushed("registration now: %s\n",
+                     RegistrationText(CrashReporting::WaitForRegistration(0)));
         Crash(NullWrite(), false);
     }
     if (!WaitRegistered()) {
@@ -213,6 +206,6 @@ int wmain(int argc, wchar_t** argv)
     if (scenario == L"handler-crash") {
         Crash(NullWrite(), false);
     }
-    Say("unknown scenario\n");
+    PrintFlushed("unknown scenario\n");
     return kUsageExitCode;
 }
