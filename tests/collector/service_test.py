@@ -118,6 +118,19 @@ class Signatures(unittest.TestCase):
         unnamed = [dict(frames[0], function=None)]
         self.assertEqual(crash_signature(exception, unnamed), "0xC0000005 app.exe+0x1234")
         self.assertEqual(group_id("a"), group_id("a"))
+
+    def test_a_synthetic_exception_is_grouped_by_the_application_frame_below_the_handling(self):
+        exception = dict(read_minidump(io.BytesIO(mb.sample_dump()))["exception"],
+                         code=0xE0435202, code_text="0xE0435202")
+        frames = [{"module": "app.exe", "offset": 0x1234, "function": None},
+                  {"module": "app.exe", "offset": 0x2000,
+                   "function": "(anonymous namespace)::ReportSynthetic(code=3762491906)"},
+                  {"module": "app.exe", "offset": 0x2100, "function": "__cxxabiv1::__terminate()"},
+                  {"module": "app.exe", "offset": 0x3000, "function": "Save(path=0x0061fe2c)"}]
+        self.assertEqual(crash_signature(exception, frames), "0xE0435202 app.exe!Save()")
+        # Without names only the module and offset are left, as for any other code.
+        self.assertEqual(crash_signature(exception, [dict(f, function=None) for f in frames]),
+                         "0xE0435202 app.exe+0x1234")
         self.assertNotEqual(group_id("a"), group_id("b"))
 
     def modules(self):

@@ -1,7 +1,26 @@
 """Crash signatures: what makes two reports the same bug. Pure functions."""
 
 import hashlib
+import re
 from typing import Optional
+
+# Codes the client library records as a synthetic exception where a runtime ended the process
+# (abort, an invalid parameter, terminate, an uncaught exception, a pure call, out of memory).
+# Their address lies in the crash handling, the same for every such crash of a module; the
+# application's own frame is the first one below the handling and the runtime's failure path.
+SYNTHETIC_CODES = frozenset({0x40000015, 0xC0000417, 0xE0435201, 0xE0435202, 0xE0435203,
+                             0xE0435204})
+HANDLING_FRAME = re.compile(
+    r"ReportSynthetic|ReportAndEnd|OnTerminate|OnAbortSignal|OnPureCall|OnInvalidParameter|"
+    r"VirtualCallFailed|__cxa_|__cxxabiv1|__gnu_cxx|std::terminate|std::rethrow|\babort\b|"
+    r"\braise\b|_invalid_parameter|_purecall|_Unwind_")
+# lldb names a frame with its arguments' values, "f(kind=<unavailable>)"; values differ
+# between runs, the function does not.
+ARGUMENT_VALUES = re.compile(r"\(([^()]*=[^()]*)\)$")
+
+
+def function_name(text: str) -> str:
+    return ARGUMENT_VALUES.sub("()", text)
 
 
 def crash_signature(exception: Optional[dict], frames: list) -> str:
@@ -10,12 +29,17 @@ def crash_signature(exception: Optional[dict], frames: list) -> str:
     if not exception:
         return "no exception"
     code = exception["code_text"]
+    if exception.get("code") in SYNTHETIC_CODES:
+        own = next((f for f in frames if f.get("function") and f.get("module")
+                    and not HANDLING_FRAME.search(f["function"])), None)
+        if own:
+            return "%s %s!%s" % (code, own["module"], function_name(own["function"]))
     module = exception.get("module")
     if not module:
         return "%s at unknown module" % code
     top = frames[0] if frames else None
     if top and top.get("function") and top.get("offset") == exception.get("offset"):
-        return "%s %s!%s" % (code, module, top["function"])
+        return "%s %s!%s" % (code, module, function_name(top["function"]))
     return "%s %s+0x%X" % (code, module, exception["offset"])
 
 
