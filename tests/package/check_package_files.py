@@ -26,7 +26,7 @@ RUNNER = [os.path.abspath(a) for a in sys.argv[1:3]]
 COMMENT = b"Created by RIZurarUzedudor (crash-reports@example.invalid)"
 SAMPLE_DOS_TIME, SAMPLE_DOS_DATE = 0x73C5, 0x4662  # 14:30:10 on 2 March 2015
 TOP_COLOUR, BOTTOM_COLOUR = (0xF0, 0x80, 0x10), (0x18, 0xA8, 0xE0)
-BLOCK, DICTIONARY = 128 * 1024, 32 * 1024  # the archive's deflate blocks and their priming
+BLOCK, DICTIONARY = 256 * 1024, 32 * 1024  # the archive's deflate blocks and their priming
 
 
 def windows_path(path):
@@ -74,7 +74,7 @@ def write(path, data):
 
 
 def block_deflate(data):
-    """The archive's deflate stream made here with python's zlib: 128 KiB blocks, each
+    """The archive's deflate stream made here with python's zlib: 256 KiB blocks, each
     compressed at level 5 with the 32 KiB before it as dictionary, every block but the last
     ended with a sync flush. One block is exactly a plain deflate of the data."""
     out = []

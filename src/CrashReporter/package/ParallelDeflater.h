@@ -35,7 +35,7 @@ public:
     // Takes the next compressed bytes. False on a write error.
     using Writer = std::function<bool(const unsigned char* bytes, std::size_t count)>;
 
-    static constexpr std::size_t kBlockSize = 128 * 1024;
+    static constexpr std::size_t kBlockSize = 256 * 1024;
     // Deflate's window: a block primed with this much of the input before it loses nothing.
     static constexpr std::size_t kDictionarySize = 32 * 1024;
     static constexpr unsigned kMaxWorkers = 8;
