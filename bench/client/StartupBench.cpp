@@ -18,7 +18,6 @@
 
 namespace {
 
-constexpr wchar_t kReporterFileName[] = L"RIZurarUzedudor.exe";
 constexpr DWORD kReadyTimeoutMs = 30000;
 constexpr DWORD kRegistrationWaitMs = 30000;
 constexpr DWORD kReporterGoneTimeoutMs = 20000;

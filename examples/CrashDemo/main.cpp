@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr wchar_t kReporterFileName[] = L"RIZurarUzedudor.exe";
 constexpr int kUsageExitCode = 2;
 constexpr int kSetUpFailedExitCode = 1;
 // Long enough for the window to be painted and for the reporter to have read its handle.

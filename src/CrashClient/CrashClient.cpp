@@ -1,7 +1,5 @@
 #include "CrashClient/CrashClient.h"
 
-#include <cstring>
-
 namespace {
 
 std::uint32_t AddressOf(const volatile void* p)

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "CrashClient/AnnotationTable.h"
 #include "CrashProtocol/PipeMessage.h"

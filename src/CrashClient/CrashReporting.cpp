@@ -51,7 +51,6 @@ public:
     Registration WaitForRegistration(DWORD timeoutMs);
     bool SetWindow(HWND window);
 
-    const Options& options() const { return options_; }
     CrashClient& client() { return client_; }
 
 private:

@@ -118,6 +118,9 @@ public:
 const char* InstallFailureText(CrashReporting::InstallFailure failure);
 const char* RegistrationText(CrashReporting::Registration registration);
 
+// The file name the reporter program ships under, usually beside the application.
+constexpr wchar_t kReporterFileName[] = L"RIZurarUzedudor.exe";
+
 // The annotations the library sets itself: the reason given to ReportNow, and the type and
 // message of an uncaught C++ exception.
 constexpr wchar_t kReportReasonAnnotation[] = L"report-reason";

@@ -19,12 +19,6 @@ constexpr unsigned int kWriteAbortMessage = 0x1;  // _WRITE_ABORT_MSG
 constexpr unsigned int kCallReportFault = 0x2;    // _CALL_REPORTFAULT
 constexpr unsigned int kAbortBehaviourMask = kWriteAbortMessage | kCallReportFault;
 
-using SignalFunction = CrtHooks::SignalHandler(__cdecl*)(int, CrtHooks::SignalHandler);
-using SetInvalidParameterFunction =
-    CrtHooks::InvalidParameterHandler(__cdecl*)(CrtHooks::InvalidParameterHandler);
-using SetPureCallFunction = CrtHooks::PureCallHandler(__cdecl*)(CrtHooks::PureCallHandler);
-using SetAbortBehaviourFunction = unsigned int(__cdecl*)(unsigned int, unsigned int);
-
 template <typename Function>
 Function LookUp(HMODULE module, const char* name)
 {
@@ -45,28 +39,29 @@ CrtHooks::Hooked CrtHooks::Install(const Handlers& handlers)
             continue;
         }
         Runtime& runtime = runtimes_[count_++];
-        runtime.module = module;
         if (auto signal = LookUp<SignalFunction>(module, "signal")) {
             const SignalHandler previous = signal(SIGABRT, handlers.abortSignal);
-            runtime.signalHooked = previous != kSignalError;
-            runtime.previousSignal = previous;
+            if (previous != kSignalError) {
+                runtime.signal = signal;
+                runtime.previousSignal = previous;
+            }
         }
         if (auto set =
                 LookUp<SetInvalidParameterFunction>(module, "_set_invalid_parameter_handler")) {
             runtime.previousInvalidParameter = set(handlers.invalidParameter);
-            runtime.invalidParameterHooked = true;
+            runtime.setInvalidParameter = set;
         }
         if (auto set = LookUp<SetPureCallFunction>(module, "_set_purecall_handler")) {
             runtime.previousPureCall = set(handlers.pureCall);
-            runtime.pureCallHooked = true;
+            runtime.setPureCall = set;
         }
         if (auto set = LookUp<SetAbortBehaviourFunction>(module, "_set_abort_behavior")) {
             runtime.previousAbortBehaviour = set(0, kAbortBehaviourMask);
-            runtime.abortBehaviourSet = true;
+            runtime.setAbortBehaviour = set;
         }
-        hooked.abortSignal |= runtime.signalHooked;
-        hooked.invalidParameter |= runtime.invalidParameterHooked;
-        hooked.pureCall |= runtime.pureCallHooked;
+        hooked.abortSignal |= runtime.signal != nullptr;
+        hooked.invalidParameter |= runtime.setInvalidParameter != nullptr;
+        hooked.pureCall |= runtime.setPureCall != nullptr;
     }
     return hooked;
 }
@@ -75,20 +70,18 @@ void CrtHooks::Restore()
 {
     for (std::size_t i = count_; i-- > 0;) {
         Runtime& runtime = runtimes_[i];
-        if (runtime.signalHooked) {
-            LookUp<SignalFunction>(runtime.module, "signal")(SIGABRT, runtime.previousSignal);
+        if (runtime.signal != nullptr) {
+            runtime.signal(SIGABRT, runtime.previousSignal);
         }
-        if (runtime.invalidParameterHooked) {
-            LookUp<SetInvalidParameterFunction>(
-                runtime.module, "_set_invalid_parameter_handler")(runtime.previousInvalidParameter);
+        if (runtime.setInvalidParameter != nullptr) {
+            runtime.setInvalidParameter(runtime.previousInvalidParameter);
         }
-        if (runtime.pureCallHooked) {
-            LookUp<SetPureCallFunction>(runtime.module,
-                                        "_set_purecall_handler")(runtime.previousPureCall);
+        if (runtime.setPureCall != nullptr) {
+            runtime.setPureCall(runtime.previousPureCall);
         }
-        if (runtime.abortBehaviourSet) {
-            LookUp<SetAbortBehaviourFunction>(runtime.module, "_set_abort_behavior")(
-                runtime.previousAbortBehaviour & kAbortBehaviourMask, kAbortBehaviourMask);
+        if (runtime.setAbortBehaviour != nullptr) {
+            runtime.setAbortBehaviour(runtime.previousAbortBehaviour & kAbortBehaviourMask,
+                                      kAbortBehaviourMask);
         }
         runtime = Runtime{};
     }

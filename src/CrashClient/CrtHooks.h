@@ -42,15 +42,21 @@ private:
     // The runtimes looked for, and at most one record each.
     static constexpr std::size_t kMaxRuntimes = 8;
 
+    using SignalFunction = SignalHandler(__cdecl*)(int, SignalHandler);
+    using SetInvalidParameterFunction = InvalidParameterHandler(__cdecl*)(InvalidParameterHandler);
+    using SetPureCallFunction = PureCallHandler(__cdecl*)(PureCallHandler);
+    using SetAbortBehaviourFunction = unsigned int(__cdecl*)(unsigned int, unsigned int);
+
+    // One loaded runtime: each entry point it offered and hooked (null otherwise), and the
+    // value it had before.
     struct Runtime {
-        HMODULE module = nullptr;
-        bool signalHooked = false;
+        SignalFunction signal = nullptr;
         SignalHandler previousSignal = nullptr;
-        bool invalidParameterHooked = false;
+        SetInvalidParameterFunction setInvalidParameter = nullptr;
         InvalidParameterHandler previousInvalidParameter = nullptr;
-        bool pureCallHooked = false;
+        SetPureCallFunction setPureCall = nullptr;
         PureCallHandler previousPureCall = nullptr;
-        bool abortBehaviourSet = false;
+        SetAbortBehaviourFunction setAbortBehaviour = nullptr;
         unsigned int previousAbortBehaviour = 0;
     };
 

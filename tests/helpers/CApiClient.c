@@ -10,6 +10,8 @@
 
 #include "CrashClient/CrashReportingC.h"
 
+static const wchar_t kReporter[] = L"RIZurarUzedudor.exe";
+
 int wmain(int argc, wchar_t** argv)
 {
     wchar_t reporter[MAX_PATH];
@@ -27,10 +29,10 @@ int wmain(int argc, wchar_t** argv)
     length = GetModuleFileNameW(NULL, reporter, MAX_PATH);
     slash = wcsrchr(reporter, L'\\');
     if (length == 0 || length >= MAX_PATH || slash == NULL ||
-        (size_t)(slash + 1 - reporter) + wcslen(L"RIZurarUzedudor.exe") >= MAX_PATH) {
+        (size_t)(slash + 1 - reporter) + wcslen(kReporter) >= MAX_PATH) {
         return 1;
     }
-    wcscpy(slash + 1, L"RIZurarUzedudor.exe");
+    wcscpy(slash + 1, kReporter);
 
     memset(&options, 0, sizeof(options));
     options.size = sizeof(options);

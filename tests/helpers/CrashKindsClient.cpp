@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr wchar_t kReporterFileName[] = L"RIZurarUzedudor.exe";
 constexpr DWORD kRegistrationWaitMs = 30000;
 constexpr DWORD kCrashDumpTimeoutMs = 120000;
 constexpr int kUsageExitCode = 2;
