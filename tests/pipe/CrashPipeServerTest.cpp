@@ -153,17 +153,22 @@ TEST_F(CrashPipeServerTest, StartsOnlyOnceAndNeverOnAnExistingPipe)
 TEST_F(CrashPipeServerTest, RefusesMalformedRegistrationsAndListensAgain)
 {
     const PipeMessage good = OwnRegistration();
-    std::uint8_t bytes[64] = {};
+    std::uint8_t bytes[kPipeMessageSize64 + 1] = {};
     std::memcpy(bytes, &good, sizeof(good));
-    EXPECT_FALSE(RawRegistration(bytes, 43));
-    EXPECT_FALSE(RawRegistration(bytes, 45));
+    EXPECT_FALSE(RawRegistration(bytes, kPipeMessageSize - 1));
+    EXPECT_FALSE(RawRegistration(bytes, kPipeMessageSize + 1));
     EXPECT_FALSE(RawRegistration(bytes, 0));
+    // What a client of the other width sends.
+    EXPECT_FALSE(RawRegistration(bytes, kOtherWidthPipeMessageSize));
 
     PipeMessage wrongType = good;
     wrongType.messageType = 2;
     EXPECT_FALSE(RawRegistration(&wrongType, sizeof(wrongType)));
-    for (auto field : {&PipeMessage::processId, &PipeMessage::threadIdAddress,
-                       &PipeMessage::exceptionPointersAddress, &PipeMessage::clientBlockAddress}) {
+    PipeMessage noProcess = good;
+    noProcess.processId = 0;
+    EXPECT_FALSE(RawRegistration(&noProcess, sizeof(noProcess)));
+    for (auto field : {&PipeMessage::threadIdAddress, &PipeMessage::exceptionPointersAddress,
+                       &PipeMessage::clientBlockAddress}) {
         PipeMessage zeroed = good;
         zeroed.*field = 0;
         EXPECT_FALSE(RawRegistration(&zeroed, sizeof(zeroed)));

@@ -68,13 +68,16 @@ TEST(RegistrationValidation, RefusesEachBrokenRule)
     m.messageType = 0;
     EXPECT_FALSE(IsValidRegistration(m, 44));
 
-    std::uint32_t PipeMessage::*required[] = {&PipeMessage::processId, &PipeMessage::threadIdAddress,
-                                              &PipeMessage::exceptionPointersAddress,
-                                              &PipeMessage::clientBlockAddress};
+    PipeMessage noProcess = GoodRegistration();
+    noProcess.processId = 0;
+    EXPECT_FALSE(IsValidRegistration(noProcess, kPipeMessageSize));
+    ClientWord PipeMessage::*required[] = {&PipeMessage::threadIdAddress,
+                                           &PipeMessage::exceptionPointersAddress,
+                                           &PipeMessage::clientBlockAddress};
     for (auto field : required) {
         PipeMessage zeroed = GoodRegistration();
         zeroed.*field = 0;
-        EXPECT_FALSE(IsValidRegistration(zeroed, 44));
+        EXPECT_FALSE(IsValidRegistration(zeroed, kPipeMessageSize));
     }
 }
 
