@@ -12,7 +12,7 @@ minizip="$here/build/deps/minizip"
 source "$here/scripts/env.sh"
 choose_widths
 while IFS= read -r line; do
-  [ -n "$line" ] && echo "bench: NOT measuring $line"
+  if [ -n "$line" ]; then echo "bench: NOT measuring $line"; fi
 done <<<"$CR_SKIPPED"
 for width in "${CR_RUN_WIDTHS[@]}"; do
   cmake -S "$here" -B "$BUILD_DIR/$width" -G Ninja \

@@ -13,7 +13,7 @@ say_widths() {
   echo "tests: running the tests of ${CR_RUN_WIDTHS[*]}"
   local line
   while IFS= read -r line; do
-    [ -n "$line" ] && echo "tests: NOT running the tests of $line"
+    if [ -n "$line" ]; then echo "tests: NOT running the tests of $line"; fi
   done <<<"$CR_SKIPPED"
 }
 say_widths

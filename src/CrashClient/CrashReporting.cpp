@@ -9,6 +9,7 @@
 #include "CrashClient/CrashHandlerThread.h"
 #include "CrashClient/CrtHooks.h"
 #include "CrashClient/FilterGuard.h"
+#include "CrashClient/LocalReports.h"
 #include "CrashClient/ReporterLauncher.h"
 #include "CrashClient/SyntheticException.h"
 #include "CrashProtocol/Annotations.h"
@@ -286,6 +287,9 @@ DWORD WINAPI CrashReporting::State::Register(void* self)
                                      options.collectorHost, options.dumpDirectory,
                                      options.extraFiles};
     Registration outcome = Registration::ReporterNotStarted;
+    // Here rather than in Install: a folder of many reports must not hold the application up.
+    TrimLocalReports(LocalReportFolder(options.reporterPath, options.dumpDirectory),
+                     LocalReportLimits{options.keepReports, options.keepReportBytes});
     if (state->launcher_.Launch(launch, options.startTimeoutMs)) {
         {
             // The reporter looks for the window from its start on.

@@ -44,6 +44,13 @@ public:
         DWORD crashWaitForRegistrationMs = 15000;  // a crash this early waits this long
         DWORD dumpTimeoutMs = 180000;              // a report's whole wait: dump, upload and scan
 
+        // Reports left in the dump folder. When either is set, Install removes the oldest
+        // finished reports beyond it (all their files) before the reporter starts; files of a
+        // report still being made and files the reporter did not write are never touched.
+        // 0 leaves every report there, as the reporter always has.
+        std::uint32_t keepReports = 0;
+        std::uint64_t keepReportBytes = 0;
+
         // Called on the crash-handling thread before the dump is asked for, for example to
         // set a last annotation. It runs while the process is broken: keep it small. If it
         // crashes, the process ends without a report.

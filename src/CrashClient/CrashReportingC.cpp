@@ -55,6 +55,12 @@ bool ToOptions(const crash_reporting_options* in, CrashReporting::Options& out)
     if (CR_HAS(in, dump_timeout_ms)) {
         out.dumpTimeoutMs = in->dump_timeout_ms;
     }
+    if (CR_HAS(in, keep_reports)) {
+        out.keepReports = in->keep_reports;
+    }
+    if (CR_HAS(in, keep_report_bytes)) {
+        out.keepReportBytes = in->keep_report_bytes;
+    }
     return true;
 }
 

@@ -39,6 +39,8 @@ typedef struct crash_reporting_options {
     unsigned int register_timeout_ms;            /* default 5000 */
     unsigned int crash_wait_for_registration_ms; /* default 15000 */
     unsigned int dump_timeout_ms;                /* default 180000 */
+    unsigned int keep_reports;                   /* default 0: every report stays */
+    unsigned long long keep_report_bytes;        /* default 0: no byte bound */
 } crash_reporting_options;
 
 /* crash_reporting_install's result. */

@@ -27,7 +27,9 @@
 namespace {
 
 constexpr std::size_t kPage = 4096;
-constexpr DWORD kRegisterTimeoutMs = 20000;
+// Long enough to wait behind the dumps of every hostile client registered before it: the
+// wait thread that serves the pipe writes them one after another.
+constexpr DWORD kRegisterTimeoutMs = 60000;
 constexpr DWORD kDefaultWaitMs = 8000;
 constexpr DWORD kSettleMs = 500;
 constexpr std::uint32_t kAnnotationCount = 4;

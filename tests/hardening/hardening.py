@@ -328,13 +328,19 @@ class Memory(ReporterCase):
         collector = self.collector()
         launcher, pid = self.launch(collector.host)
         self.assertEqual(launcher.ask("register 0"), "register 1")
+        # The pipe client's own hostile registrations, asked for one dump each. They register
+        # first: the wait thread that serves the pipe also writes the hostile clients' dumps,
+        # one after another, and a pipe client gives up registering after 5 s.
+        pipe_clients = {mode: self.program("PipeClient.exe", self.pipe, "0", mode)
+                        for mode in ("badep", "hugecount")}
+        for mode, client in pipe_clients.items():
+            with self.subTest(mode=mode):
+                self.assertRegex(client.read(), r"^registered \d+$")
+                self.assertRegex(client.read(), r"^access ")
         # One pool wait thread serves many clients' requests one after another, so a dropped
         # request is told from a queued one only by a long wait.
         clients = {mode: self.program("HostileMemory.exe", self.pipe, mode, "30000")
                    for mode in self.MODES}
-        # The pipe client's own hostile registrations, asked for one dump each.
-        pipe_clients = {mode: self.program("PipeClient.exe", self.pipe, "0", mode)
-                        for mode in ("badep", "hugecount")}
         done = 0
         for mode, (first, second) in self.MODES.items():
             with self.subTest(mode=mode):
@@ -349,10 +355,6 @@ class Memory(ReporterCase):
                 if second:
                     self.assertEqual(clients[mode].read(), "second " + second)
                     done += 1
-        for mode, client in pipe_clients.items():
-            with self.subTest(mode=mode):
-                self.assertRegex(client.read(), r"^registered \d+$")
-                self.assertRegex(client.read(), r"^access ")
         # No dump-done for a request that cannot be read; an absurd count only loses the
         # annotations.
         self.assertEqual(pipe_clients["hugecount"].ask("dump"), "dump Done")

@@ -23,6 +23,10 @@
 
 namespace {
 
+// The pipe is served by the wait thread that also writes the well-behaved clients' dumps, one
+// after another, so a connection may wait behind several of them.
+constexpr DWORD kConnectTimeoutMs = 30000;
+
 enum Kind {
     kConnectAndClose,
     kRandomBytes,
@@ -108,7 +112,7 @@ int wmain(int argc, wchar_t** argv)
         if (kind == kSilent && silentMs == 0) {
             kind = kConnectAndClose;
         }
-        win32::UniqueHandle pipe = ConnectToCrashPipe(pipeName, 10000);
+        win32::UniqueHandle pipe = ConnectToCrashPipe(pipeName, kConnectTimeoutMs);
         if (!pipe) {
             continue;
         }
