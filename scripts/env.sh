@@ -63,10 +63,10 @@ choose_widths() {
   esac
   local width
   for width in "${CR_WIDTHS[@]}"; do
-    if [ "$wanted" != both ] && [ "$wanted" != "$width" ]; then
-      CR_SKIPPED+="$width: not chosen (CR_ARCH=$wanted)"$'\n'
-    elif [ "$width" = x86 ] && ! machine_runs_x86; then
+    if [ "$width" = x86 ] && ! machine_runs_x86; then
       CR_SKIPPED+="x86: this machine's kernel runs 64-bit programs only (a 32-bit program gets ENOEXEC), so no 32-bit Wine can run here"$'\n'
+    elif [ "$wanted" != both ] && [ "$wanted" != "$width" ]; then
+      CR_SKIPPED+="$width: not chosen (CR_ARCH=$wanted)"$'\n'
     else
       CR_RUN_WIDTHS+=("$width")
     fi
