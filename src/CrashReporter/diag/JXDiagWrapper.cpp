@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "Win32/SafeLibraryLoad.h"
 #include "Win32/UniqueHandle.h"
 
 namespace {
@@ -45,7 +46,7 @@ JXDiagWrapper::~JXDiagWrapper()
 
 bool JXDiagWrapper::Load()
 {
-    library_.reset(::LoadLibraryExW(kDiagLibraryName, nullptr, kDiagLibrarySearch));
+    library_ = win32::LoadLibraryFromSafeFolders(kDiagLibraryName, kDiagLibrarySearch);
     if (!library_) {
         return false;
     }
