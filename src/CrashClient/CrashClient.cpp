@@ -142,8 +142,9 @@ bool CrashClient::Register(const std::wstring& pipeName, const PipeMessage& regi
     serverAliveMutex_.reset(handle(reply.serverAliveMutex));
     serverProcessId_ = reply.processId;
     requestPending_ = false;
-    dumpFailedEvent_.reset(::OpenEventW(
-        kDumpFailedAccess, FALSE, MakeDumpFailedEventName(pipeName, registration.processId).c_str()));
+    dumpFailedEvent_.reset(
+        ::OpenEventW(kDumpFailedAccess, FALSE,
+                     MakeDumpFailedEventName(pipeName, registration.processId).c_str()));
     PipeMessage acknowledgement = registration;
     return TransferBefore(pipe.get(), true, &acknowledgement, sizeof(acknowledgement), written,
                           deadline) &&

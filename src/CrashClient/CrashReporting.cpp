@@ -466,8 +466,7 @@ CrashClient::DumpWait CrashReporting::State::ReportNow(const std::wstring& reaso
 CrashClient::DumpWait CrashReporting::State::RequestReport(DWORD threadId,
                                                            EXCEPTION_POINTERS* exception,
                                                            const std::wstring* reason,
-                                                           bool holdAnnotations,
-                                                           ULONGLONG deadline)
+                                                           bool holdAnnotations, ULONGLONG deadline)
 {
     const DWORD gate = ::WaitForSingleObject(requestGate_.get(), MillisecondsUntil(deadline));
     if (gate != WAIT_OBJECT_0 && gate != WAIT_ABANDONED) {

@@ -20,9 +20,8 @@ std::wstring MakeWindowEventName(const std::wstring& serverName, std::uint32_t p
 std::wstring MakeDumpFailedEventName(const std::wstring& pipeName, std::uint32_t processId)
 {
     const std::wstring prefix = kCrashPipePrefix;
-    std::wstring tail = pipeName.compare(0, prefix.size(), prefix) == 0
-                            ? pipeName.substr(prefix.size())
-                            : pipeName;
+    std::wstring tail =
+        pipeName.compare(0, prefix.size(), prefix) == 0 ? pipeName.substr(prefix.size()) : pipeName;
     std::replace(tail.begin(), tail.end(), L'\\', L'/');
     return kDumpFailedEventPrefix + tail + L"-" + std::to_wstring(processId);
 }

@@ -50,8 +50,8 @@ protected:
     bool Write(DumpWriter& writer, ClientWord exceptionPointers, ClientWord block,
                std::uint32_t type, std::wstring* path)
     {
-        return writer.WriteDump(child_->Process(), child_->Id(), threadId_, exceptionPointers, block,
-                                type, path);
+        return writer.WriteDump(child_->Process(), child_->Id(), threadId_, exceptionPointers,
+                                block, type, path);
     }
 
     static std::vector<std::uint8_t> ExpectedBlock()
@@ -185,8 +185,8 @@ TEST_F(DumpWriterTest, UnreadableClientBlockLeavesEmptyFiles)
     // The same for a pair: both files stay, empty.
     TempDirectory pairDir;
     DumpWriter pairWriter(pairDir.Path());
-    EXPECT_FALSE(pairWriter.WriteDump(child_->Process(), child_->Id(), threadId_, 0, 0x10,
-                                      0x2, &path));
+    EXPECT_FALSE(
+        pairWriter.WriteDump(child_->Process(), child_->Id(), threadId_, 0, 0x10, 0x2, &path));
     names = pairDir.FileNames();
     ASSERT_EQ(names.size(), 2u);
     for (const auto& name : names) {

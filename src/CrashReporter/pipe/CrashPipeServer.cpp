@@ -74,8 +74,8 @@ bool DuplicateIntoClient(HANDLE client, HANDLE source, DWORD access, ClientWord&
 void CloseInClient(HANDLE client, ClientWord value)
 {
     if (value != 0) {
-        ::DuplicateHandle(client, reinterpret_cast<HANDLE>(value),
-                          nullptr, nullptr, 0, FALSE, DUPLICATE_CLOSE_SOURCE);
+        ::DuplicateHandle(client, reinterpret_cast<HANDLE>(value), nullptr, nullptr, 0, FALSE,
+                          DUPLICATE_CLOSE_SOURCE);
     }
 }
 
