@@ -49,7 +49,9 @@ void AnnotationTable::Release()
 
 ClientWord AnnotationTable::Address() const
 {
-    return entries_.empty() ? 0 : reinterpret_cast<ClientWord>(entries_.data());
+    return entries_.empty()
+               ? 0
+               : reinterpret_cast<ClientWord>(entries_.data());
 }
 
 std::size_t FindAnnotationSlot(const ClientAnnotation* entries, std::size_t count,

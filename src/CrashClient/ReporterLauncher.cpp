@@ -147,12 +147,13 @@ bool ReporterLauncher::Launch(const Options& options, DWORD spawnTimeoutMs)
         return false;
     }
 
-    std::vector<std::wstring> arguments{options.serverName,
-                                        options.collectorHost,
-                                        options.dumpDirectory,
-                                        std::to_wstring(processId),
-                                        FormatHandleArgument(reinterpret_cast<ClientWord>(readEnd)),
-                                        windowEventName};
+    std::vector<std::wstring> arguments{
+        options.serverName,
+        options.collectorHost,
+        options.dumpDirectory,
+        std::to_wstring(processId),
+        FormatHandleArgument(reinterpret_cast<ClientWord>(readEnd)),
+        windowEventName};
     arguments.insert(arguments.end(), options.extraFiles.begin(), options.extraFiles.end());
     if (!StartReporter(options.reporterPath, MakeCommandLine(options.reporterPath, arguments),
                        readEnd, reporterProcess_)) {
