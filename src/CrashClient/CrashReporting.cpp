@@ -130,6 +130,13 @@ CrashReporting::State* AcquireInstalled()
     return installed;
 }
 
+// Only looks: the crash path takes its reference in ReportAndEnd, and never gives it back.
+bool IsInstalled()
+{
+    win32::CriticalSectionLock lock(PublishLock());
+    return installed != nullptr;
+}
+
 // A reference to the installed state for the length of one call.
 class InstalledState {
 public:
@@ -178,7 +185,7 @@ private:
 
 LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* exception)
 {
-    if (!InstalledState()) {
+    if (!IsInstalled()) {
         // Reached after Uninstall through a filter that chained to ours: hand on, as the
         // filter it displaced would have.
         const LPTOP_LEVEL_EXCEPTION_FILTER before = filterBeforeInstall;
@@ -252,7 +259,7 @@ void __cdecl OnInvalidParameter(const wchar_t*, const wchar_t*, const wchar_t*, 
 
 [[noreturn]] void VirtualCallFailed(const char* message)
 {
-    if (InstalledState()) {
+    if (IsInstalled()) {
         ReportSynthetic(kPureCallCode);
     }
     // What the C++ runtime does without us.
