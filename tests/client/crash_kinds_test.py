@@ -95,6 +95,15 @@ class ClientTestCase(unittest.TestCase):
         self.assertEqual(dump["thread"], result["crashing_thread"])
         return dump
 
+    def asked_and_crashed(self, result):
+        """The dumps of a run that asked for one report and then crashed."""
+        dumps = self.dumps(result)
+        asked = [d for d in dumps if "code" not in d]
+        crashed = [d for d in dumps if d.get("code") == ACCESS_VIOLATION]
+        self.assertEqual((len(asked), len(crashed)), (1, 1), dumps)
+        self.assertEqual(crashed[0]["thread"], result["crashing_thread"])
+        return asked[0], crashed[0]
+
     def annotations(self, dump):
         entries = dump.get("annotations")
         self.assertIsNotNone(entries, "no annotation stream")
@@ -192,13 +201,9 @@ class ClientCasesTest(ClientTestCase):
                                  collector=collector)
         self.assertIn("report now: TimedOut", result["output"])
         self.assertEqual(result["exit_code"], ACCESS_VIOLATION & 0xFF)
-        dumps = self.dumps(result)
-        asked = [d for d in dumps if "code" not in d]
-        crashed = [d for d in dumps if d.get("code") == ACCESS_VIOLATION]
-        self.assertEqual((len(asked), len(crashed)), (1, 1), dumps)
-        self.assertEqual(crashed[0]["thread"], result["crashing_thread"])
-        self.assertEqual(self.annotations(asked[0])[REPORT_REASON], "before the crash")
-        self.assertNotIn(REPORT_REASON, self.annotations(crashed[0]))
+        asked, crashed = self.asked_and_crashed(result)
+        self.assertEqual(self.annotations(asked)[REPORT_REASON], "before the crash")
+        self.assertNotIn(REPORT_REASON, self.annotations(crashed))
 
     def test_a_dump_that_fails_is_told_to_the_application_at_once(self):
         started = time.monotonic()
@@ -239,13 +244,9 @@ class ClientCasesTest(ClientTestCase):
         result = self.run_client(program=C_CLIENT, uploads=2)
         self.assertTrue(result["output"][0].startswith("install: 0,"), result["output"])
         self.assertIn("report now: 0", result["output"])
-        dumps = self.dumps(result)
-        asked = [d for d in dumps if "code" not in d]
-        crashed = [d for d in dumps if d.get("code") == ACCESS_VIOLATION]
-        self.assertEqual((len(asked), len(crashed)), (1, 1), dumps)
-        self.assertEqual(crashed[0]["thread"], result["crashing_thread"])
-        self.assertEqual(self.annotations(asked[0])[REPORT_REASON], "asked from C")
-        self.assertEqual(self.annotations(crashed[0])["language"], "C")
+        asked, crashed = self.asked_and_crashed(result)
+        self.assertEqual(self.annotations(asked)[REPORT_REASON], "asked from C")
+        self.assertEqual(self.annotations(crashed)["language"], "C")
 
 
 if __name__ == "__main__":

@@ -7,7 +7,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "CrashClient/CrashReporting.h"
 #include "CrashDemo/CrashKinds.h"
@@ -301,35 +303,22 @@ int wmain(int argc, wchar_t** argv)
     if (kind != nullptr) {
         Crash(*kind, onWorker);
     }
-    if (scenario == L"two-threads") {
-        return TwoThreads();
-    }
-    if (scenario == L"hijacked-filter") {
-        return HijackedFilter();
-    }
-    if (scenario == L"report-now") {
-        return ReportTwice();
-    }
-    if (scenario == L"annotations") {
-        return Annotations();
-    }
-    if (scenario == L"uninstall") {
-        return UninstallThenCrash(before);
-    }
-    if (scenario == L"hijack-then-uninstall") {
-        return HijackThenUninstall();
-    }
-    if (scenario == L"report-now-timed-out-then-crash") {
-        return ReportNowTimesOutThenCrash();
-    }
-    if (scenario == L"failing-dump") {
-        return ReportNowWithFailingDump();
-    }
-    if (scenario == L"reports-at-once") {
-        return ReportsAtOnce();
-    }
-    if (scenario == L"uninstall-under-use") {
-        return UninstallUnderUse(options);
+    const std::pair<const wchar_t*, std::function<int()>> cases[] = {
+        {L"two-threads", TwoThreads},
+        {L"hijacked-filter", HijackedFilter},
+        {L"report-now", ReportTwice},
+        {L"annotations", Annotations},
+        {L"uninstall", [before] { return UninstallThenCrash(before); }},
+        {L"hijack-then-uninstall", HijackThenUninstall},
+        {L"report-now-timed-out-then-crash", ReportNowTimesOutThenCrash},
+        {L"failing-dump", ReportNowWithFailingDump},
+        {L"reports-at-once", ReportsAtOnce},
+        {L"uninstall-under-use", [&options] { return UninstallUnderUse(options); }},
+    };
+    for (const auto& [name, run] : cases) {
+        if (scenario == name) {
+            return run();
+        }
     }
     if (scenario == L"handler-crash") {
         Crash(NullWrite(), false);
