@@ -454,7 +454,8 @@ void CrashReporting::State::HandleCrash(void* self, DWORD threadId, EXCEPTION_PO
     if (options.onCrash != nullptr) {
         options.onCrash(options.onCrashContext);
     }
-    if (state->WaitForRegistration(MillisecondsUntil(deadline)) != Registration::Registered) {
+    if (state->WaitForRegistration(options.crashWaitForRegistrationMs) !=
+        Registration::Registered) {
         return;
     }
     state->RequestReport(threadId, exception, nullptr, true, deadline);
