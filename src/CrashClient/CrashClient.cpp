@@ -142,13 +142,18 @@ bool CrashClient::Register(const std::wstring& pipeName, const PipeMessage& regi
     serverAliveMutex_.reset(handle(reply.serverAliveMutex));
     serverProcessId_ = reply.processId;
     requestPending_ = false;
+    PipeMessage acknowledgement = registration;
+    if (!TransferBefore(pipe.get(), true, &acknowledgement, sizeof(acknowledgement), written,
+                        deadline) ||
+        written != sizeof(acknowledgement)) {
+        return false;
+    }
+    // Made by the reporter before its reply; looked for only now, outside the handshake's
+    // bounded steps.
     dumpFailedEvent_.reset(
         ::OpenEventW(kDumpFailedAccess, FALSE,
                      MakeDumpFailedEventName(pipeName, registration.processId).c_str()));
-    PipeMessage acknowledgement = registration;
-    return TransferBefore(pipe.get(), true, &acknowledgement, sizeof(acknowledgement), written,
-                          deadline) &&
-           written == sizeof(acknowledgement);
+    return true;
 }
 
 CrashClient::DumpWait CrashClient::RequestDump(DWORD threadId, EXCEPTION_POINTERS* exception,

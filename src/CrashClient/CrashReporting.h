@@ -43,6 +43,8 @@ public:
         DWORD registerTimeoutMs = 5000;            // the handshake with it
         DWORD crashWaitForRegistrationMs = 15000;  // a crash this early waits this long
         DWORD dumpTimeoutMs = 180000;              // a report's whole wait: dump, upload and scan
+        // A crash waits at most crashWaitForRegistrationMs + 2 * dumpTimeoutMs in all, for the
+        // registration, a report still under way and its own.
 
         // Called on the crash-handling thread before the dump is asked for, for example to
         // set a last annotation. It runs while the process is broken: keep it small. If it
