@@ -18,8 +18,7 @@ constexpr DWORD kDiagLibrarySearch = LOAD_LIBRARY_SEARCH_APPLICATION_DIR |
 template <typename Function>
 bool Resolve(HMODULE module, const char* name, Function& function)
 {
-    function =
-        reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
+    function = reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
     return function != nullptr;
 }
 
