@@ -103,8 +103,9 @@ public:
     static bool SetAnnotation(const std::wstring& name, const std::wstring& value);
 
     // A report of the running process without an exception, for a handled error or a hang:
-    // waits for it, and for a report still under way before it, at most dumpTimeoutMs in all,
-    // and returns. The reason goes with this report only, as the annotation "report-reason".
+    // waits for it, and for a report still under way before it, at most dumpTimeoutMs in all
+    // (once registered: a pending registration is waited for as a crash waits for it), and
+    // returns. The reason goes with this report only, as the annotation "report-reason".
     static CrashClient::DumpWait ReportNow(const std::wstring& reason);
 
     // Waits up to timeoutMs while the registration is pending; returns where it stands.
