@@ -1,5 +1,7 @@
 #include "CrashClient/CrashClient.h"
 
+#include "CrashProtocol/ReporterNames.h"
+
 namespace {
 
 ClientWord AddressOf(const volatile void* p)
@@ -8,6 +10,14 @@ ClientWord AddressOf(const volatile void* p)
 }
 
 constexpr DWORD kPipeRetryIntervalMs = 10;
+// What the client does with the dump-failed event: wait on it and reset it.
+constexpr DWORD kDumpFailedAccess = SYNCHRONIZE | EVENT_MODIFY_STATE;
+
+DWORD MillisecondsUntil(ULONGLONG deadline)
+{
+    const ULONGLONG now = ::GetTickCount64();
+    return now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+}
 
 win32::UniqueHandle OpenCrashPipe(const std::wstring& pipeName, DWORD timeoutMs, DWORD flags)
 {
@@ -131,10 +141,19 @@ bool CrashClient::Register(const std::wstring& pipeName, const PipeMessage& regi
     dumpDoneEvent_.reset(handle(reply.dumpDoneEvent));
     serverAliveMutex_.reset(handle(reply.serverAliveMutex));
     serverProcessId_ = reply.processId;
+    requestPending_ = false;
     PipeMessage acknowledgement = registration;
-    return TransferBefore(pipe.get(), true, &acknowledgement, sizeof(acknowledgement), written,
-                          deadline) &&
-           written == sizeof(acknowledgement);
+    if (!TransferBefore(pipe.get(), true, &acknowledgement, sizeof(acknowledgement), written,
+                        deadline) ||
+        written != sizeof(acknowledgement)) {
+        return false;
+    }
+    // Made by the reporter before its reply; looked for only now, outside the handshake's
+    // bounded steps.
+    dumpFailedEvent_.reset(
+        ::OpenEventW(kDumpFailedAccess, FALSE,
+                     MakeDumpFailedEventName(pipeName, registration.processId).c_str()));
+    return true;
 }
 
 CrashClient::DumpWait CrashClient::RequestDump(DWORD threadId, EXCEPTION_POINTERS* exception,
@@ -143,13 +162,34 @@ CrashClient::DumpWait CrashClient::RequestDump(DWORD threadId, EXCEPTION_POINTER
     if (!IsRegistered()) {
         return DumpWait::Failed;
     }
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    // An older reporter drops a failed request without a word, so a wait for it might never
+    // end: without the failed event a request is made at once, as it always was.
+    if (requestPending_ && dumpFailedEvent_) {
+        const DumpWait earlier = WaitForAnswer(timeoutMs);
+        if (earlier == DumpWait::TimedOut || earlier == DumpWait::ReporterGone) {
+            return earlier;
+        }
+    }
     threadId_ = threadId;
     exceptionPointers_ = AddressOf(exception);
-    if (!::ResetEvent(dumpDoneEvent_.get()) || !::SetEvent(dumpRequestEvent_.get())) {
+    if ((dumpFailedEvent_ && !::ResetEvent(dumpFailedEvent_.get())) ||
+        !::ResetEvent(dumpDoneEvent_.get()) || !::SetEvent(dumpRequestEvent_.get())) {
         return DumpWait::Failed;
     }
-    const HANDLE waits[] = {dumpDoneEvent_.get(), serverAliveMutex_.get()};
-    const DWORD result = ::WaitForMultipleObjects(2, waits, FALSE, timeoutMs);
+    requestPending_ = true;
+    return WaitForAnswer(MillisecondsUntil(deadline));
+}
+
+CrashClient::DumpWait CrashClient::WaitForAnswer(DWORD timeoutMs)
+{
+    const HANDLE waits[] = {dumpDoneEvent_.get(), serverAliveMutex_.get(), dumpFailedEvent_.get()};
+    const DWORD count = dumpFailedEvent_ ? 3 : 2;
+    const DWORD result = ::WaitForMultipleObjects(count, waits, FALSE, timeoutMs);
+    if (result == WAIT_TIMEOUT) {
+        return DumpWait::TimedOut;  // still pending
+    }
+    requestPending_ = false;
     switch (result) {
         case WAIT_OBJECT_0:
             return DumpWait::Done;
@@ -157,8 +197,6 @@ CrashClient::DumpWait CrashClient::RequestDump(DWORD threadId, EXCEPTION_POINTER
         case WAIT_ABANDONED_0 + 1:
             ::ReleaseMutex(serverAliveMutex_.get());  // we only looked; the reporter is gone
             return DumpWait::ReporterGone;
-        case WAIT_TIMEOUT:
-            return DumpWait::TimedOut;
         default:
             return DumpWait::Failed;
     }

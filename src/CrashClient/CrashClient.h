@@ -22,7 +22,8 @@ public:
         Done,          // the reporter set dump-done: the report has been handled
         ReporterGone,  // the reporter's server-alive mutex was released or abandoned
         TimedOut,      // neither within the time the application chose
-        Failed,        // not registered, or the request could not be made
+        Failed,        // not registered, the request could not be made, or the reporter
+                       // could not write the dump
     };
 
     explicit CrashClient(std::size_t annotationCapacity = 0);
@@ -49,7 +50,11 @@ public:
 
     // Asks for a dump of this process for the given thread and exception (may be null) and
     // waits for the reporter. dump-done is reset first, so a second request waits for its own
-    // answer. The wait also ends when the reporter goes away, and after timeoutMs.
+    // answer. The wait also ends when the reporter goes away or says the dump failed, and
+    // after timeoutMs. A request that timed out is still the reporter's work: the next one
+    // first waits, within its own timeoutMs, for that one to end, since the reporter would
+    // otherwise take both as one and answer both with one dump-done; TimedOut when it does
+    // not end in time. (An older reporter, without the failed event, is asked at once.)
     DumpWait RequestDump(DWORD threadId, EXCEPTION_POINTERS* exception, DWORD timeoutMs);
 
     // True while the reporter's server-alive mutex is held by its server.
@@ -61,12 +66,16 @@ public:
     HANDLE DumpRequestEvent() const { return dumpRequestEvent_.get(); }
     HANDLE DumpDoneEvent() const { return dumpDoneEvent_.get(); }
     HANDLE ServerAliveMutex() const { return serverAliveMutex_.get(); }
+    // Null when the reporter made none (an older one): failures then show as time-outs.
+    HANDLE DumpFailedEvent() const { return dumpFailedEvent_.get(); }
     std::uint32_t ServerProcessId() const { return serverProcessId_; }
 
     // The Register message this client sends, for callers that speak the protocol themselves.
     PipeMessage MakeRegistration(std::uint32_t dumpType) const;
 
 private:
+    DumpWait WaitForAnswer(DWORD timeoutMs);
+
     volatile std::uint32_t threadId_ = 0;
     volatile ClientWord exceptionPointers_ = 0;
     std::uint8_t clientBlock_[kClientBlockSize] = {};
@@ -75,7 +84,9 @@ private:
     win32::UniqueHandle dumpRequestEvent_;
     win32::UniqueHandle dumpDoneEvent_;
     win32::UniqueHandle serverAliveMutex_;
+    win32::UniqueHandle dumpFailedEvent_;
     std::uint32_t serverProcessId_ = 0;
+    bool requestPending_ = false;  // asked for and not yet answered
 };
 
 // "Done", "ReporterGone", "TimedOut" or "Failed": how test and sample programs print it.

@@ -28,10 +28,18 @@ win32::CriticalSection& InstallLock()
     return lock;
 }
 
+DWORD MillisecondsUntil(ULONGLONG deadline)
+{
+    const ULONGLONG now = ::GetTickCount64();
+    return now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+}
+
 }  // namespace
 
 // Everything one Install owns. The handlers are plain functions, so they reach it through
-// one process-wide pointer, set while it is installed.
+// one process-wide pointer, set while it is installed. Every use holds a reference, so an
+// Uninstall on another thread only unpublishes it and puts the handlers back; the last
+// reference frees it.
 class CrashReporting::State {
 public:
     explicit State(const Options& options) : options_(options), client_(options.annotationCapacity)
@@ -40,15 +48,20 @@ public:
             client_.SetAnnotation(annotation.first, annotation.second);
         }
     }
+    ~State();
     State(const State&) = delete;
     State& operator=(const State&) = delete;
 
+    // Publishes the state and puts the handlers in place, or fails and publishes nothing.
     InstallResult Start();
+    // Unpublishes the state and puts back the handlers; users holding a reference go on.
     void Stop();
 
+    void AddReference() { ::InterlockedIncrement(&references_); }
+    static void Release(State* state);
+
     void ReportCrash(EXCEPTION_POINTERS* exception);
-    CrashClient::DumpWait RequestReport(DWORD threadId, EXCEPTION_POINTERS* exception,
-                                        bool holdAnnotations);
+    CrashClient::DumpWait ReportNow(const std::wstring& reason);
     Registration WaitForRegistration(DWORD timeoutMs);
     bool SetWindow(HWND window);
 
@@ -57,6 +70,11 @@ public:
 private:
     static DWORD WINAPI Register(void* self);
     static void HandleCrash(void* self, DWORD threadId, EXCEPTION_POINTERS* exception);
+    // One request at a time, with its own reason; every wait after the registration's ends
+    // by the deadline.
+    CrashClient::DumpWait RequestReport(DWORD threadId, EXCEPTION_POINTERS* exception,
+                                        const std::wstring* reason, bool holdAnnotations,
+                                        ULONGLONG deadline);
     unsigned int InstallHandlers();
     void RestoreHandlers();
 
@@ -85,18 +103,68 @@ private:
     // so a crash during ReportNow waits for it rather than be lost.
     win32::UniqueHandle requestGate_;
     volatile LONG crashingThread_ = 0;
+    volatile LONG references_ = 1;  // the installation's own, and one per use
 };
 
 namespace {
 
-CrashReporting::State* volatile installed = nullptr;
+// Guards the published state and the taking of a reference to it: held for nothing else,
+// so the crash path can take it too.
+win32::CriticalSection& PublishLock()
+{
+    static win32::CriticalSection lock;
+    return lock;
+}
+
+CrashReporting::State* installed = nullptr;
+
+// The filter in place before Install, for a filter that chains to ours after Uninstall.
+LPTOP_LEVEL_EXCEPTION_FILTER volatile filterBeforeInstall = nullptr;
+
+// The installed state with a reference taken, or null.
+CrashReporting::State* AcquireInstalled()
+{
+    win32::CriticalSectionLock lock(PublishLock());
+    if (installed != nullptr) {
+        installed->AddReference();
+    }
+    return installed;
+}
+
+// Only looks: the crash path takes its reference in ReportAndEnd, and never gives it back.
+bool IsInstalled()
+{
+    win32::CriticalSectionLock lock(PublishLock());
+    return installed != nullptr;
+}
+
+// A reference to the installed state for the length of one call.
+class InstalledState {
+public:
+    InstalledState() : state_(AcquireInstalled()) {}
+    ~InstalledState()
+    {
+        if (state_ != nullptr) {
+            CrashReporting::State::Release(state_);
+        }
+    }
+    InstalledState(const InstalledState&) = delete;
+    InstalledState& operator=(const InstalledState&) = delete;
+
+    CrashReporting::State* operator->() const { return state_; }
+    explicit operator bool() const { return state_ != nullptr; }
+
+private:
+    CrashReporting::State* const state_;
+};
 
 [[noreturn]] void ReportAndEnd(EXCEPTION_POINTERS* exception)
 {
     const UINT exitCode = exception != nullptr && exception->ExceptionRecord != nullptr
                               ? exception->ExceptionRecord->ExceptionCode
                               : kTerminateCode;
-    if (CrashReporting::State* state = installed) {
+    // The reference is never given back: the process ends with it.
+    if (CrashReporting::State* state = AcquireInstalled()) {
         state->ReportCrash(exception);
     }
     ::TerminateProcess(::GetCurrentProcess(), exitCode);
@@ -118,6 +186,13 @@ CrashReporting::State* volatile installed = nullptr;
 
 LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* exception)
 {
+    if (!IsInstalled()) {
+        // Reached after Uninstall through a filter that chained to ours: hand on, as the
+        // filter it displaced would have.
+        const LPTOP_LEVEL_EXCEPTION_FILTER before = filterBeforeInstall;
+        return before != nullptr && before != OnUnhandledException ? before(exception)
+                                                                   : EXCEPTION_CONTINUE_SEARCH;
+    }
     ReportAndEnd(exception);
 }
 
@@ -185,7 +260,7 @@ void __cdecl OnInvalidParameter(const wchar_t*, const wchar_t*, const wchar_t*, 
 
 [[noreturn]] void VirtualCallFailed(const char* message)
 {
-    if (installed != nullptr) {
+    if (IsInstalled()) {
         ReportSynthetic(kPureCallCode);
     }
     // What the C++ runtime does without us.
@@ -216,13 +291,15 @@ CrashReporting::InstallResult CrashReporting::State::Start()
         result.failure = InstallFailure::NoResources;
         return result;
     }
-    installed = this;
+    {
+        win32::CriticalSectionLock lock(PublishLock());
+        installed = this;
+    }
     result.missingHandlers = InstallHandlers();
     registrationThread_.reset(
         ::CreateThread(nullptr, 0, Register, this, 0, &registrationThreadId_));
     if (!registrationThread_) {
-        RestoreHandlers();
-        installed = nullptr;
+        Stop();
         result.failure = InstallFailure::NoResources;
     }
     return result;
@@ -230,12 +307,28 @@ CrashReporting::InstallResult CrashReporting::State::Start()
 
 void CrashReporting::State::Stop()
 {
+    {
+        win32::CriticalSectionLock lock(PublishLock());
+        if (installed == this) {
+            installed = nullptr;
+        }
+    }
     RestoreHandlers();
-    installed = nullptr;
+}
+
+CrashReporting::State::~State()
+{
     handlerThread_.Stop();
     if (registrationThread_) {
         // Bounded by the start and registration time-outs.
         ::WaitForSingleObject(registrationThread_.get(), INFINITE);
+    }
+}
+
+void CrashReporting::State::Release(State* state)
+{
+    if (::InterlockedDecrement(&state->references_) == 0) {
+        delete state;
     }
 }
 
@@ -244,7 +337,8 @@ unsigned int CrashReporting::State::InstallHandlers()
     unsigned int missing = 0;
     handlersInstalled_ = true;
     previousFilter_ = ::SetUnhandledExceptionFilter(OnUnhandledException);
-    if (!filterGuard_.Engage()) {
+    filterBeforeInstall = previousFilter_;
+    if (!filterGuard_.Engage(OnUnhandledException)) {
         missing |= kMissingFilterGuard;
     }
 #ifdef _WIN64
@@ -272,7 +366,12 @@ void CrashReporting::State::RestoreHandlers()
     crtHooks_.Restore();
     std::set_terminate(previousTerminate_);
     filterGuard_.Disengage();
-    ::SetUnhandledExceptionFilter(previousFilter_);
+    // A filter other code asked for while installed is what it expects to be in place now;
+    // one that asked for ours back, or nobody, leaves the filter from before.
+    const LPTOP_LEVEL_EXCEPTION_FILTER displaced = FilterGuard::Displaced();
+    ::SetUnhandledExceptionFilter(FilterGuard::AnyDisplaced() && displaced != OnUnhandledException
+                                      ? displaced
+                                      : previousFilter_);
     if (stackOverflowHandler_ != nullptr) {
         ::RemoveVectoredExceptionHandler(stackOverflowHandler_);
         stackOverflowHandler_ = nullptr;
@@ -350,28 +449,53 @@ void CrashReporting::State::ReportCrash(EXCEPTION_POINTERS* exception)
 void CrashReporting::State::HandleCrash(void* self, DWORD threadId, EXCEPTION_POINTERS* exception)
 {
     auto* state = static_cast<State*>(self);
-    if (state->options_.onCrash != nullptr) {
-        state->options_.onCrash(state->options_.onCrashContext);
+    const Options& options = state->options_;
+    // One budget for every wait, so that a report still running when the crash came (a
+    // ReportNow that timed out, or one on another thread) may use what the registration
+    // did not, and the crash still gets its own dump.
+    const ULONGLONG deadline =
+        ::GetTickCount64() + options.crashWaitForRegistrationMs + 2ULL * options.dumpTimeoutMs;
+    if (options.onCrash != nullptr) {
+        options.onCrash(options.onCrashContext);
     }
-    state->RequestReport(threadId, exception, true);
+    if (state->WaitForRegistration(options.crashWaitForRegistrationMs) !=
+        Registration::Registered) {
+        return;
+    }
+    state->RequestReport(threadId, exception, nullptr, true, deadline);
 }
 
-CrashClient::DumpWait CrashReporting::State::RequestReport(DWORD threadId,
-                                                           EXCEPTION_POINTERS* exception,
-                                                           bool holdAnnotations)
+CrashClient::DumpWait CrashReporting::State::ReportNow(const std::wstring& reason)
 {
     if (WaitForRegistration(options_.crashWaitForRegistrationMs) != Registration::Registered) {
         return CrashClient::DumpWait::Failed;
     }
-    const DWORD gate = ::WaitForSingleObject(requestGate_.get(), options_.dumpTimeoutMs);
+    // Writers are not held off here: the application goes on while its report is made.
+    return RequestReport(::GetCurrentThreadId(), nullptr, &reason, false,
+                         ::GetTickCount64() + options_.dumpTimeoutMs);
+}
+
+CrashClient::DumpWait CrashReporting::State::RequestReport(DWORD threadId,
+                                                           EXCEPTION_POINTERS* exception,
+                                                           const std::wstring* reason,
+                                                           bool holdAnnotations, ULONGLONG deadline)
+{
+    const DWORD gate = ::WaitForSingleObject(requestGate_.get(), MillisecondsUntil(deadline));
     if (gate != WAIT_OBJECT_0 && gate != WAIT_ABANDONED) {
         return CrashClient::DumpWait::TimedOut;
     }
+    // Set behind the gate, so that a report made at the same time cannot take or clear it.
+    if (reason != nullptr) {
+        client_.SetAnnotation(kReportReasonAnnotation, *reason);
+    }
     const bool held = holdAnnotations && client_.Annotations().Hold(kAnnotationHoldMs);
     const CrashClient::DumpWait result =
-        client_.RequestDump(threadId, exception, options_.dumpTimeoutMs);
+        client_.RequestDump(threadId, exception, MillisecondsUntil(deadline));
     if (held) {
         client_.Annotations().Release();
+    }
+    if (reason != nullptr) {
+        client_.SetAnnotation(kReportReasonAnnotation, L"");
     }
     ::ReleaseMutex(requestGate_.get());
     return result;
@@ -404,8 +528,7 @@ CrashReporting::InstallResult CrashReporting::Install(const Options& options)
     }
     result = state->Start();
     if (!result.Installed()) {
-        state->Stop();
-        delete state;
+        State::Release(state);  // the installation's reference, never or no longer published
     }
     return result;
 }
@@ -413,45 +536,37 @@ CrashReporting::InstallResult CrashReporting::Install(const Options& options)
 void CrashReporting::Uninstall()
 {
     win32::CriticalSectionLock lock(InstallLock());
-    State* state = installed;
+    State* state = AcquireInstalled();
     if (state == nullptr) {
         return;
     }
     state->Stop();
-    delete state;
+    State::Release(state);  // this call's
+    State::Release(state);  // the installation's: a call still running keeps it alive
 }
 
 bool CrashReporting::SetWindow(HWND window)
 {
-    State* state = installed;
-    return state != nullptr && state->SetWindow(window);
+    InstalledState state;
+    return state && state->SetWindow(window);
 }
 
 bool CrashReporting::SetAnnotation(const std::wstring& name, const std::wstring& value)
 {
-    State* state = installed;
-    return state != nullptr && state->client().SetAnnotation(name, value);
+    InstalledState state;
+    return state && state->client().SetAnnotation(name, value);
 }
 
 CrashClient::DumpWait CrashReporting::ReportNow(const std::wstring& reason)
 {
-    State* state = installed;
-    if (state == nullptr) {
-        return CrashClient::DumpWait::Failed;
-    }
-    CrashClient& client = state->client();
-    client.SetAnnotation(kReportReasonAnnotation, reason);
-    // Writers are not held off here: the application goes on while its report is made.
-    const CrashClient::DumpWait result =
-        state->RequestReport(::GetCurrentThreadId(), nullptr, false);
-    client.SetAnnotation(kReportReasonAnnotation, L"");
-    return result;
+    InstalledState state;
+    return state ? state->ReportNow(reason) : CrashClient::DumpWait::Failed;
 }
 
 CrashReporting::Registration CrashReporting::WaitForRegistration(DWORD timeoutMs)
 {
-    State* state = installed;
-    return state != nullptr ? state->WaitForRegistration(timeoutMs) : Registration::NotInstalled;
+    InstalledState state;
+    return state ? state->WaitForRegistration(timeoutMs) : Registration::NotInstalled;
 }
 
 std::wstring CrashReporting::PathBesideProgram(const std::wstring& fileName)

@@ -43,6 +43,8 @@ public:
         DWORD registerTimeoutMs = 5000;            // the handshake with it
         DWORD crashWaitForRegistrationMs = 15000;  // a crash this early waits this long
         DWORD dumpTimeoutMs = 180000;              // a report's whole wait: dump, upload and scan
+        // A crash waits at most crashWaitForRegistrationMs + 2 * dumpTimeoutMs in all, for the
+        // registration, a report still under way and its own.
 
         // Reports left in the dump folder. When either is set, Install removes the oldest
         // finished reports beyond it (all their files) before the reporter starts; files of a
@@ -91,9 +93,10 @@ public:
     // of their own. The handlers are in place when it returns.
     static InstallResult Install(const Options& options);
 
-    // Puts back the handlers that were there before Install. The reporter keeps running
-    // until the application ends; a second Install in the same process needs another
-    // server name.
+    // Puts back the handlers that were there before Install (for the unhandled-exception
+    // filter, the one other code last asked for while installed, if any). Calls under way on
+    // other threads finish first with this installation. The reporter keeps running until the
+    // application ends; a second Install in the same process needs another server name.
     static void Uninstall();
 
     // The window the reporter captures into each report. The reporter takes it once, and
@@ -107,8 +110,9 @@ public:
     static bool SetAnnotation(const std::wstring& name, const std::wstring& value);
 
     // A report of the running process without an exception, for a handled error or a hang:
-    // waits for it (at most dumpTimeoutMs) and returns. The reason goes with the report as
-    // the annotation "report-reason".
+    // waits for it, and for a report still under way before it, at most dumpTimeoutMs in all
+    // (once registered: a pending registration is waited for as a crash waits for it), and
+    // returns. The reason goes with this report only, as the annotation "report-reason".
     static CrashClient::DumpWait ReportNow(const std::wstring& reason);
 
     // Waits up to timeoutMs while the registration is pending; returns where it stands.

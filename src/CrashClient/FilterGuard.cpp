@@ -5,6 +5,8 @@
 namespace {
 
 LPTOP_LEVEL_EXCEPTION_FILTER volatile displacedFilter = nullptr;
+volatile LONG anyDisplaced = 0;
+LPTOP_LEVEL_EXCEPTION_FILTER volatile filterInForce = nullptr;
 
 bool WriteCode(std::uint8_t* at, const std::uint8_t* bytes, std::size_t size)
 {
@@ -85,7 +87,7 @@ void EncodeRelativeJump(std::uintptr_t from, std::uintptr_t target,
     }
 }
 
-bool FilterGuard::Engage()
+bool FilterGuard::Engage(LPTOP_LEVEL_EXCEPTION_FILTER inForce)
 {
     if (entry_ != nullptr) {
         return true;
@@ -110,6 +112,8 @@ bool FilterGuard::Engage()
     static_assert(sizeof(jump) == sizeof(saved_), "the patch replaces what was saved");
     std::memcpy(saved_, entry, sizeof(saved_));
     displacedFilter = nullptr;
+    anyDisplaced = 0;
+    filterInForce = inForce;
     if (!WriteCode(entry, jump, sizeof(jump))) {
         return false;
     }
@@ -129,8 +133,15 @@ LPTOP_LEVEL_EXCEPTION_FILTER FilterGuard::Displaced()
     return displacedFilter;
 }
 
+bool FilterGuard::AnyDisplaced()
+{
+    return anyDisplaced != 0;
+}
+
 LPTOP_LEVEL_EXCEPTION_FILTER WINAPI FilterGuard::RecordFilter(LPTOP_LEVEL_EXCEPTION_FILTER filter)
 {
-    return reinterpret_cast<LPTOP_LEVEL_EXCEPTION_FILTER>(::InterlockedExchangePointer(
-        reinterpret_cast<PVOID volatile*>(&displacedFilter), reinterpret_cast<PVOID>(filter)));
+    ::InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&displacedFilter),
+                                 reinterpret_cast<PVOID>(filter));
+    ::InterlockedExchange(&anyDisplaced, 1);
+    return filterInForce;
 }

@@ -9,7 +9,8 @@
 // frameworks and plug-ins call SetUnhandledExceptionFilter on their own, often long after
 // start-up, and each such call would switch crash reporting off without a word. While
 // engaged, the entry of SetUnhandledExceptionFilter jumps to a stand-in that only records
-// the filter asked for (and returns the one recorded before), so ours stays in place. On x86
+// the filter asked for and returns the filter in force, so ours stays in place and a caller
+// that chains to the filter it displaced reaches the one really there. On x86
 // the entry gets a relative jump; on x64 the stand-in may lie beyond a relative jump's reach,
 // so the function the entry leads to (through import thunks and jumps) gets an absolute one.
 constexpr std::size_t kRelativeJumpSize = 5;
@@ -27,14 +28,18 @@ public:
     FilterGuard(const FilterGuard&) = delete;
     FilterGuard& operator=(const FilterGuard&) = delete;
 
-    // Patches the entry; false when it cannot be found or written.
-    bool Engage();
+    // Patches the entry; false when it cannot be found or written. inForce is the filter in
+    // place now, which stays in place and which every displaced caller is given.
+    bool Engage(LPTOP_LEVEL_EXCEPTION_FILTER inForce);
 
     // Puts the original entry back.
     void Disengage();
 
     // The filter most recently asked for while engaged, or null.
     static LPTOP_LEVEL_EXCEPTION_FILTER Displaced();
+
+    // Whether anybody asked for a filter (null among them) since the last Engage.
+    static bool AnyDisplaced();
 
 private:
     static LPTOP_LEVEL_EXCEPTION_FILTER WINAPI RecordFilter(LPTOP_LEVEL_EXCEPTION_FILTER filter);

@@ -20,3 +20,14 @@ constexpr wchar_t kWindowEventPrefix[] = L"QV_CRASH_REPORT-WINDOW-EVENT";
 
 // The name of the window event a client with this pid passes as the sixth argument.
 std::wstring MakeWindowEventName(const std::wstring& serverName, std::uint32_t processId);
+
+// Prefix of the dump-failed event's name. The event sits beside the pipe protocol, which stays
+// as it is: the reporter creates it for each client it registers and sets it when that client's
+// dump cannot be written, so the client stops waiting at once. A client that finds no such
+// event after registering is served by an older reporter and waits as before.
+constexpr wchar_t kDumpFailedEventPrefix[] = L"QV_CRASH_REPORT-DUMP-FAILED-EVENT";
+
+// Prefix + the pipe name after kCrashPipePrefix (the server name and the caller pid, or the
+// whole name for another pipe, backslashes made slashes, which object names cannot hold) + "-"
+// + the registered client's pid.
+std::wstring MakeDumpFailedEventName(const std::wstring& pipeName, std::uint32_t processId);

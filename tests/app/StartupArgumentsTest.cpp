@@ -99,6 +99,11 @@ TEST(ReporterLauncherTest, HandleArgumentAndWindowEventName)
     const ClientWord wide = ClientWord(0x12345678) << (sizeof(ClientWord) == 8 ? 16 : 0);
     EXPECT_EQ(ParseReadHandle(FormatHandleArgument(wide)), wide);
     EXPECT_EQ(MakeWindowEventName(L"Alpha", 4242), L"QV_CRASH_REPORT-WINDOW-EVENTAlpha4242");
+    // Both sides derive it from names they already share; object names hold no backslash.
+    EXPECT_EQ(MakeDumpFailedEventName(MakeCrashPipeName(L"Alpha", L"4242"), 77),
+              L"QV_CRASH_REPORT-DUMP-FAILED-EVENTAlpha4242-77");
+    EXPECT_EQ(MakeDumpFailedEventName(L"\\\\.\\pipe\\other\\x", 5),
+              L"QV_CRASH_REPORT-DUMP-FAILED-EVENT//./pipe/other/x-5");
 }
 
 }  // namespace

@@ -178,10 +178,14 @@ TEST(FilterGuardTest, OtherFiltersAreRecordedWhileEngagedAndOursStays)
     const LPTOP_LEVEL_EXCEPTION_FILTER original = ::SetUnhandledExceptionFilter(FilterA);
     {
         FilterGuard guard;
-        ASSERT_TRUE(guard.Engage());
-        EXPECT_EQ(::SetUnhandledExceptionFilter(FilterB), nullptr);
-        EXPECT_EQ(::SetUnhandledExceptionFilter(original), FilterB);
-        EXPECT_EQ(FilterGuard::Displaced(), original);
+        ASSERT_TRUE(guard.Engage(FilterA));
+        EXPECT_FALSE(FilterGuard::AnyDisplaced());
+        // A caller that chains to what it displaced is given the filter really in place.
+        EXPECT_EQ(::SetUnhandledExceptionFilter(FilterB), FilterA);
+        EXPECT_EQ(FilterGuard::Displaced(), FilterB);
+        EXPECT_EQ(::SetUnhandledExceptionFilter(nullptr), FilterA);
+        EXPECT_TRUE(FilterGuard::AnyDisplaced());
+        EXPECT_EQ(FilterGuard::Displaced(), nullptr);
     }  // disengaged: calls take effect again, and FilterA was never replaced
     EXPECT_EQ(::SetUnhandledExceptionFilter(FilterB), FilterA);
     EXPECT_EQ(::SetUnhandledExceptionFilter(original), FilterB);

@@ -10,6 +10,7 @@ import os
 import shutil
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
@@ -24,6 +25,22 @@ ACCESS_VIOLATION = 0xC0000005
 WORKER_KINDS = ("null-write", "illegal-instruction", "divide-by-zero", "stack-overflow")
 REPORT_REASON = "report-reason"
 PTIME = "ptime"
+# The slow collector answers this long after an upload; the client gives up after 2 s.
+SLOW_ANSWER_SECONDS = 10
+# The client's dump time-out in its failing-dump case: a crash bound by it waits at least this.
+FAILING_DUMP_TIMEOUT_SECONDS = 20
+
+
+class SlowCollector(demo.Collector):
+    """The reference collector storing each upload at once and answering delay seconds later."""
+
+    def __init__(self, store, delay):  # pylint: disable=super-init-not-called
+        self.store = store
+        self.process, self.port = demo.start_listening(
+            [sys.executable, demo.COLLECTOR, "--host", "127.0.0.1", "--port", "0", "--store", store,
+             "--max-seconds", str(demo.COLLECTOR_MAX_SECONDS), "--mode", "slow",
+             "--delay", str(delay)])
+        self.host = "http://127.0.0.1:%d" % self.port
 
 
 class ClientTestCase(unittest.TestCase):
@@ -39,14 +56,22 @@ class ClientTestCase(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.work, ignore_errors=True)
 
-    def run_client(self, *arguments, program=CLIENT, uploads=1):
-        """Runs the client to its end; checks it neither hung nor left its reporter behind."""
+    def slow_collector(self, delay):
+        collector = SlowCollector(os.path.join(self.work, "slow-store"), delay)
+        self.addCleanup(collector.stop)
+        return collector
+
+    def run_client(self, *arguments, program=CLIENT, uploads=1, collector=None):
+        """Runs the client to its end; checks it neither hung nor left its reporter behind.
+        uploads None: as many as there are."""
         name = "Kinds%d%s" % (os.getpid(), "".join(a for a in arguments if a[0] != "-")[:24])
         result = demo.run_demo(BUILD_DIR, os.path.join(self.work, "run"), program=program,
-                               extra_arguments=[name] + list(arguments), expected_uploads=uploads)
+                               extra_arguments=[name] + list(arguments), expected_uploads=uploads,
+                               inbox=collector)
         self.assertFalse(result["timed_out"], result)
         self.assertEqual(result["killed_reporters"], [], "the reporter did not end by itself")
-        self.assertEqual(len(result["uploads"]), uploads, result)
+        if uploads is not None:
+            self.assertEqual(len(result["uploads"]), uploads, result)
         for upload in result["uploads"]:
             self.assertEqual(upload["fields"], {"name": name})
         return result
@@ -69,6 +94,15 @@ class ClientTestCase(unittest.TestCase):
         self.assertIsNotNone(result["crashing_thread"], result["output"])
         self.assertEqual(dump["thread"], result["crashing_thread"])
         return dump
+
+    def asked_and_crashed(self, result):
+        """The dumps of a run that asked for one report and then crashed."""
+        dumps = self.dumps(result)
+        asked = [d for d in dumps if "code" not in d]
+        crashed = [d for d in dumps if d.get("code") == ACCESS_VIOLATION]
+        self.assertEqual((len(asked), len(crashed)), (1, 1), dumps)
+        self.assertEqual(crashed[0]["thread"], result["crashing_thread"])
+        return asked[0], crashed[0]
 
     def annotations(self, dump):
         entries = dump.get("annotations")
@@ -112,7 +146,7 @@ class ClientCasesTest(ClientTestCase):
 
     def test_a_filter_set_by_other_code_does_not_switch_reporting_off(self):
         result = self.run_client("hijacked-filter")
-        self.assertIn("filter replaced twice, the second call returned the first",
+        self.assertIn("filter replaced twice, both calls returned the filter in force",
                       result["output"])
         self.the_crash(result, ACCESS_VIOLATION)
         self.assertNotIn("foreign filter called", result["output"])
@@ -144,7 +178,8 @@ class ClientCasesTest(ClientTestCase):
         # Written all the time by two threads while the main thread crashed: each value is
         # one whole write, a run of one letter.
         for busy in ("busy-1", "busy-2"):
-            value = entries.get(busy, "a")
+            self.assertIn(busy, entries)
+            value = entries[busy]
             self.assertTrue(1 <= len(value) <= 60 and len(set(value)) == 1, (busy, value))
 
     def test_uninstall_gives_the_crash_back_to_the_filter_before(self):
@@ -152,6 +187,53 @@ class ClientCasesTest(ClientTestCase):
         self.assertIn("uninstalled; the filter from before is back", result["output"])
         self.assertEqual(result["output"][-1], "own filter called")
         self.assertEqual(result["exit_code"], OWN_FILTER_EXIT_STATUS)
+
+    def test_uninstall_leaves_the_filter_asked_for_while_installed(self):
+        result = self.run_client("hijack-then-uninstall", uploads=0)
+        self.assertIn("uninstalled; the filter asked for while installed is in place",
+                      result["output"])
+        self.assertEqual(result["output"][-1], "own filter called")
+        self.assertEqual(result["exit_code"], OWN_FILTER_EXIT_STATUS)
+
+    def test_a_crash_after_a_timed_out_report_gets_its_own_report(self):
+        collector = self.slow_collector(SLOW_ANSWER_SECONDS)
+        result = self.run_client("report-now-timed-out-then-crash", uploads=2,
+                                 collector=collector)
+        self.assertIn("report now: TimedOut", result["output"])
+        self.assertEqual(result["exit_code"], ACCESS_VIOLATION & 0xFF)
+        asked, crashed = self.asked_and_crashed(result)
+        self.assertEqual(self.annotations(asked)[REPORT_REASON], "before the crash")
+        self.assertNotIn(REPORT_REASON, self.annotations(crashed))
+
+    def test_a_dump_that_fails_is_told_to_the_application_at_once(self):
+        started = time.monotonic()
+        result = self.run_client("failing-dump", uploads=0)
+        elapsed = time.monotonic() - started - result["reporter_exit_seconds"]
+        # A time-out could only come after 20 s: Failed is the reporter's word.
+        self.assertIn("report now: Failed", result["output"])
+        self.assertIsNotNone(result["crashing_thread"], result["output"])
+        self.assertEqual(result["exit_code"], ACCESS_VIOLATION & 0xFF)
+        # The crash's bound is two dump time-outs and more; told of the failure, it waits
+        # for none of them.
+        self.assertLess(elapsed, FAILING_DUMP_TIMEOUT_SECONDS, result)
+
+    def test_reports_asked_for_together_each_carry_their_own_reason(self):
+        result = self.run_client("reports-at-once", uploads=2)
+        self.assertEqual(result["exit_code"], 0, result)
+        self.assertIn("reason one: Done", result["output"])
+        self.assertIn("reason two: Done", result["output"])
+        reasons = sorted(self.annotations(d).get(REPORT_REASON, "") for d in self.dumps(result))
+        self.assertEqual(reasons, ["reason one", "reason two"])
+
+    def test_every_entry_point_outlives_an_uninstall_on_another_thread(self):
+        collector = self.slow_collector(3)
+        result = self.run_client("uninstall-under-use", uploads=None, collector=collector)
+        self.assertEqual(result["exit_code"], 0, result)
+        self.assertIn("uninstalled while in use", result["output"])
+        self.assertIn("installed again: None", result["output"])
+        self.assertEqual(result["output"][-1], "every thread came back")
+        for dump in self.dumps(result):
+            self.assertEqual(self.annotations(dump)[REPORT_REASON], "under use")
 
     def test_a_crash_inside_the_handling_ends_the_process(self):
         result = self.run_client("handler-crash", uploads=0)
@@ -162,13 +244,9 @@ class ClientCasesTest(ClientTestCase):
         result = self.run_client(program=C_CLIENT, uploads=2)
         self.assertTrue(result["output"][0].startswith("install: 0,"), result["output"])
         self.assertIn("report now: 0", result["output"])
-        dumps = self.dumps(result)
-        asked = [d for d in dumps if "code" not in d]
-        crashed = [d for d in dumps if d.get("code") == ACCESS_VIOLATION]
-        self.assertEqual((len(asked), len(crashed)), (1, 1), dumps)
-        self.assertEqual(crashed[0]["thread"], result["crashing_thread"])
-        self.assertEqual(self.annotations(asked[0])[REPORT_REASON], "asked from C")
-        self.assertEqual(self.annotations(crashed[0])["language"], "C")
+        asked, crashed = self.asked_and_crashed(result)
+        self.assertEqual(self.annotations(asked)[REPORT_REASON], "asked from C")
+        self.assertEqual(self.annotations(crashed)["language"], "C")
 
 
 if __name__ == "__main__":

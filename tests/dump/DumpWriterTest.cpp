@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cwctype>
 #include <set>
 #include <thread>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "MinidumpFile.h"
 #include "TempDirectory.h"
 #include "TestPaths.h"
+#include "Win32/SafeLibraryLoad.h"
 
 using namespace testing_support;
 
@@ -48,8 +50,8 @@ protected:
     bool Write(DumpWriter& writer, ClientWord exceptionPointers, ClientWord block,
                std::uint32_t type, std::wstring* path)
     {
-        return writer.WriteDump(child_->Process(), child_->Id(), threadId_, exceptionPointers, block,
-                                type, path);
+        return writer.WriteDump(child_->Process(), child_->Id(), threadId_, exceptionPointers,
+                                block, type, path);
     }
 
     static std::vector<std::uint8_t> ExpectedBlock()
@@ -183,8 +185,8 @@ TEST_F(DumpWriterTest, UnreadableClientBlockLeavesEmptyFiles)
     // The same for a pair: both files stay, empty.
     TempDirectory pairDir;
     DumpWriter pairWriter(pairDir.Path());
-    EXPECT_FALSE(pairWriter.WriteDump(child_->Process(), child_->Id(), threadId_, 0, 0x10,
-                                      0x2, &path));
+    EXPECT_FALSE(
+        pairWriter.WriteDump(child_->Process(), child_->Id(), threadId_, 0, 0x10, 0x2, &path));
     names = pairDir.FileNames();
     ASSERT_EQ(names.size(), 2u);
     for (const auto& name : names) {
@@ -220,6 +222,74 @@ TEST_F(DumpWriterTest, ConcurrentCallsWriteDistinctCompleteFiles)
         ASSERT_TRUE(dump.Load(paths[i]));
         EXPECT_EQ(dump.StreamBytes(kClientBlockStreamType), ExpectedBlock());
     }
+}
+
+}  // namespace
+
+// ---- Library loading where the search flags are refused (Windows 7 without KB2533623) ----
+
+namespace {
+
+std::vector<std::wstring> loadsAsked;
+
+HMODULE WINAPI RefuseSearchFlags(LPCWSTR name, HANDLE file, DWORD flags)
+{
+    loadsAsked.emplace_back(name);
+    constexpr DWORD kSearchFlags = 0x0000FF00;  // every LOAD_LIBRARY_SEARCH_* bit
+    if ((flags & kSearchFlags) != 0) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return ::LoadLibraryExW(name, file, flags);
+}
+
+std::wstring LowerCase(std::wstring text)
+{
+    for (wchar_t& c : text) {
+        c = static_cast<wchar_t>(towlower(c));
+    }
+    return text;
+}
+
+std::wstring FolderOf(HMODULE module)
+{
+    wchar_t path[MAX_PATH];
+    const DWORD length = ::GetModuleFileNameW(module, path, MAX_PATH);
+    const std::wstring whole(path, length);
+    return LowerCase(whole.substr(0, whole.find_last_of(L'\\')));
+}
+
+TEST(DumpWriterLibraryTest, RefusedSearchFlagsFallBackToFullPathsInTheNamedFoldersOnly)
+{
+    wchar_t system[MAX_PATH];
+    const std::wstring systemFolder(system, ::GetSystemDirectoryW(system, MAX_PATH));
+
+    loadsAsked.clear();
+    win32::UniqueModule debugHelp = win32::LoadLibraryFromSafeFolders(
+        L"dbghelp.dll", LOAD_LIBRARY_SEARCH_SYSTEM32, RefuseSearchFlags);
+    ASSERT_TRUE(debugHelp);
+    EXPECT_EQ(FolderOf(debugHelp.get()), LowerCase(systemFolder));
+    EXPECT_NE(::GetProcAddress(debugHelp.get(), "MiniDumpWriteDump"), nullptr);
+    ASSERT_EQ(loadsAsked.size(), 2u);
+    EXPECT_EQ(LowerCase(loadsAsked[1]), LowerCase(systemFolder + L"\\dbghelp.dll"));
+
+    // The program's folder comes first where it is named; a library in neither is not
+    // looked for anywhere else.
+    loadsAsked.clear();
+    win32::UniqueModule missing = win32::LoadLibraryFromSafeFolders(
+        L"no-such-library.dll", LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32,
+        RefuseSearchFlags);
+    EXPECT_FALSE(missing);
+    ASSERT_EQ(loadsAsked.size(), 3u);
+    EXPECT_EQ(LowerCase(loadsAsked[1]), LowerCase(ProgramPath(L"no-such-library.dll")));
+    EXPECT_EQ(LowerCase(loadsAsked[2]), LowerCase(systemFolder + L"\\no-such-library.dll"));
+
+    // Where the flags are taken, they are all that is used.
+    loadsAsked.clear();
+    win32::UniqueModule flagged =
+        win32::LoadLibraryFromSafeFolders(L"dbghelp.dll", LOAD_LIBRARY_SEARCH_SYSTEM32);
+    EXPECT_TRUE(flagged);
+    EXPECT_TRUE(loadsAsked.empty());
 }
 
 }  // namespace

@@ -7,7 +7,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "CrashClient/CrashReporting.h"
 #include "CrashDemo/CrashKinds.h"
@@ -17,6 +19,12 @@ namespace {
 
 constexpr DWORD kRegistrationWaitMs = 30000;
 constexpr DWORD kCrashDumpTimeoutMs = 120000;
+// Shorter than the slow collector takes to answer: the report is given up while it runs.
+constexpr DWORD kShortDumpTimeoutMs = 2000;
+// Long enough that a time-out cannot pass for a failure that was told.
+constexpr DWORD kFailedDumpTimeoutMs = 20000;
+constexpr DWORD kUnderUseDumpTimeoutMs = 10000;
+constexpr DWORD kUninstallAfterMs = 1000;
 constexpr int kUsageExitCode = 2;
 constexpr int kFailedExitCode = 1;
 constexpr UINT kOwnFilterExitCode = 0x42;
@@ -80,13 +88,26 @@ int TwoThreads()
 int HijackedFilter()
 {
     // Once through the import, once through a run-time lookup, as a plug-in would.
-    ::SetUnhandledExceptionFilter(ForeignFilter);
+    const LPTOP_LEVEL_EXCEPTION_FILTER first = ::SetUnhandledExceptionFilter(ForeignFilter);
     using SetFilter = LPTOP_LEVEL_EXCEPTION_FILTER(WINAPI*)(LPTOP_LEVEL_EXCEPTION_FILTER);
     auto set = reinterpret_cast<SetFilter>(reinterpret_cast<void*>(
         ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "SetUnhandledExceptionFilter")));
-    const LPTOP_LEVEL_EXCEPTION_FILTER previous = set(ForeignFilter);
-    PrintFlushed("filter replaced twice, the second call returned %s\n",
-                 previous == ForeignFilter ? "the first" : "another");
+    const LPTOP_LEVEL_EXCEPTION_FILTER second = set(ForeignFilter);
+    // What a caller that chains would call: the crash handling's filter, which stays.
+    PrintFlushed("filter replaced twice, both calls returned %s\n",
+                 first == second && first != nullptr && first != ForeignFilter
+                     ? "the filter in force"
+                     : "another");
+    Crash(NullWrite(), false);
+}
+
+int HijackThenUninstall()
+{
+    ::SetUnhandledExceptionFilter(ForeignFilter);
+    CrashReporting::Uninstall();
+    const LPTOP_LEVEL_EXCEPTION_FILTER left = ::SetUnhandledExceptionFilter(OwnFilter);
+    PrintFlushed("uninstalled; %s is in place\n",
+                 left == ForeignFilter ? "the filter asked for while installed" : "another filter");
     Crash(NullWrite(), false);
 }
 
@@ -126,6 +147,91 @@ int Annotations()
     ::CreateThread(nullptr, 0, WriteAnnotations, const_cast<wchar_t*>(L"busy-2"), 0, nullptr);
     ::Sleep(200);
     Crash(NullWrite(), false);
+}
+
+// A report given up while the reporter still makes it, then a crash at once: the crash
+// must get its own report, not be taken for the one before.
+int ReportNowTimesOutThenCrash()
+{
+    PrintFlushed("report now: %s\n", DumpWaitText(CrashReporting::ReportNow(L"before the crash")));
+    Crash(NullWrite(), false);
+}
+
+int ReportNowWithFailingDump()
+{
+    PrintFlushed("report now: %s\n", DumpWaitText(CrashReporting::ReportNow(L"no dump folder")));
+    Crash(NullWrite(), false);
+}
+
+// Two reports asked for at the same moment, each with its own reason.
+HANDLE reportTogether = nullptr;
+
+DWORD WINAPI ReportWhenTold(void* reason)
+{
+    ::WaitForSingleObject(reportTogether, INFINITE);
+    const CrashClient::DumpWait result =
+        CrashReporting::ReportNow(static_cast<const wchar_t*>(reason));
+    PrintFlushed("%ls: %s\n", static_cast<const wchar_t*>(reason), DumpWaitText(result));
+    return 0;
+}
+
+int ReportsAtOnce()
+{
+    reportTogether = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE threads[] = {
+        ::CreateThread(nullptr, 0, ReportWhenTold, const_cast<wchar_t*>(L"reason one"), 0, nullptr),
+        ::CreateThread(nullptr, 0, ReportWhenTold, const_cast<wchar_t*>(L"reason two"), 0, nullptr),
+    };
+    ::Sleep(100);
+    ::SetEvent(reportTogether);
+    ::WaitForMultipleObjects(2, threads, TRUE, INFINITE);
+    PrintFlushed("both reported\n");
+    return 0;
+}
+
+// Every entry point at work on other threads while the main thread uninstalls and installs
+// again: none may touch what Uninstall freed.
+volatile LONG stopUsing = 0;
+
+DWORD WINAPI KeepReporting(void*)
+{
+    while (!stopUsing) {
+        CrashReporting::ReportNow(L"under use");
+    }
+    return 0;
+}
+
+DWORD WINAPI KeepAnnotating(void*)
+{
+    for (unsigned i = 0; !stopUsing; ++i) {
+        CrashReporting::SetAnnotation(L"counter", std::to_wstring(i));
+        CrashReporting::SetWindow(nullptr);
+        CrashReporting::WaitForRegistration(0);
+    }
+    return 0;
+}
+
+int UninstallUnderUse(CrashReporting::Options options)
+{
+    HANDLE threads[] = {
+        ::CreateThread(nullptr, 0, KeepReporting, nullptr, 0, nullptr),
+        ::CreateThread(nullptr, 0, KeepAnnotating, nullptr, 0, nullptr),
+        ::CreateThread(nullptr, 0, KeepAnnotating, nullptr, 0, nullptr),
+    };
+    ::Sleep(kUninstallAfterMs);  // a report is under way against the slow collector
+    CrashReporting::Uninstall();
+    PrintFlushed("uninstalled while in use\n");
+    options.serverName += L"-again";
+    const CrashReporting::InstallResult again = CrashReporting::Install(options);
+    PrintFlushed("installed again: %s\n", InstallFailureText(again.failure));
+    CrashReporting::SetWindow(nullptr);
+    WaitRegistered();
+    ::Sleep(kUninstallAfterMs);
+    CrashReporting::Uninstall();
+    ::InterlockedExchange(&stopUsing, 1);
+    ::WaitForMultipleObjects(3, threads, TRUE, INFINITE);
+    PrintFlushed("every thread came back\n");
+    return 0;
 }
 
 int UninstallThenCrash(LPTOP_LEVEL_EXCEPTION_FILTER before)
@@ -169,6 +275,16 @@ int wmain(int argc, wchar_t** argv)
     if (scenario == L"handler-crash") {
         options.onCrash = CrashInsideTheHandler;
     }
+    if (scenario == L"report-now-timed-out-then-crash") {
+        options.dumpTimeoutMs = kShortDumpTimeoutMs;
+    }
+    if (scenario == L"failing-dump") {
+        options.dumpDirectory += L"\\missing";  // the reporter starts, and no dump can be written
+        options.dumpTimeoutMs = kFailedDumpTimeoutMs;
+    }
+    if (scenario == L"uninstall-under-use") {
+        options.dumpTimeoutMs = kUnderUseDumpTimeoutMs;
+    }
     const CrashReporting::InstallResult installed = CrashReporting::Install(options);
     PrintFlushed("install: %s, missing handlers 0x%x\n", InstallFailureText(installed.failure),
                  installed.missingHandlers);
@@ -187,20 +303,22 @@ int wmain(int argc, wchar_t** argv)
     if (kind != nullptr) {
         Crash(*kind, onWorker);
     }
-    if (scenario == L"two-threads") {
-        return TwoThreads();
-    }
-    if (scenario == L"hijacked-filter") {
-        return HijackedFilter();
-    }
-    if (scenario == L"report-now") {
-        return ReportTwice();
-    }
-    if (scenario == L"annotations") {
-        return Annotations();
-    }
-    if (scenario == L"uninstall") {
-        return UninstallThenCrash(before);
+    const std::pair<const wchar_t*, std::function<int()>> cases[] = {
+        {L"two-threads", TwoThreads},
+        {L"hijacked-filter", HijackedFilter},
+        {L"report-now", ReportTwice},
+        {L"annotations", Annotations},
+        {L"uninstall", [before] { return UninstallThenCrash(before); }},
+        {L"hijack-then-uninstall", HijackThenUninstall},
+        {L"report-now-timed-out-then-crash", ReportNowTimesOutThenCrash},
+        {L"failing-dump", ReportNowWithFailingDump},
+        {L"reports-at-once", ReportsAtOnce},
+        {L"uninstall-under-use", [&options] { return UninstallUnderUse(options); }},
+    };
+    for (const auto& [name, run] : cases) {
+        if (scenario == name) {
+            return run();
+        }
     }
     if (scenario == L"handler-crash") {
         Crash(NullWrite(), false);

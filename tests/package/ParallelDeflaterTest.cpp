@@ -1,12 +1,49 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <windows.h>
+
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <random>
 #include <vector>
 
 #include "CrashReporter/package/ParallelDeflater.h"
+
+// Allocations in this program can be made to fail: the one that finds the count of the
+// calling thread at zero throws, as operator new does when memory runs out. Other threads
+// are never touched.
+namespace {
+thread_local long allocationsBeforeFailure = -1;  // -1: never fail
+}  // namespace
+
+void* operator new(std::size_t size)
+{
+    if (allocationsBeforeFailure == 0) {
+        allocationsBeforeFailure = -1;
+        throw std::bad_alloc();
+    }
+    if (allocationsBeforeFailure > 0) {
+        --allocationsBeforeFailure;
+    }
+    if (void* memory = ::HeapAlloc(::GetProcessHeap(), 0, size != 0 ? size : 1)) {
+        return memory;
+    }
+    throw std::bad_alloc();
+}
+
+void operator delete(void* memory) noexcept
+{
+    if (memory != nullptr) {
+        ::HeapFree(::GetProcessHeap(), 0, memory);
+    }
+}
+
+void operator delete(void* memory, std::size_t) noexcept
+{
+    operator delete(memory);
+}
 
 namespace {
 
@@ -206,6 +243,41 @@ TEST(ParallelDeflaterTest, WriteFailureStopsWritingAndLeavesTheDeflaterUsable)
     MemoryRun afterStop(input);
     ASSERT_TRUE(afterStop.Deflate(deflater));
     EXPECT_EQ(afterStop.stream, next.stream);
+}
+
+TEST(ParallelDeflaterTest, NoMemoryOnTheCallingThreadEndsAWholeStreamAndLeavesTheDeflaterUsable)
+{
+    const Bytes input = MixedBytes(12 * kBlock, 6);
+    constexpr long kMostAllocationsTried = 400;
+    long failures = 0;
+    for (long allowed = 0; allowed < kMostAllocationsTried; ++allowed) {
+        SCOPED_TRACE(allowed);
+        ParallelDeflater deflater(2);  // fresh, so that every block is made again
+        MemoryRun run(input);
+        run.stream.reserve(2 * input.size());  // the test's own writer allocates nothing
+        allocationsBeforeFailure = allowed;
+        const bool whole = run.Deflate(deflater);
+        const bool failed = allocationsBeforeFailure == -1;
+        allocationsBeforeFailure = -1;
+        if (!failed) {
+            EXPECT_TRUE(whole);
+            EXPECT_EQ(Inflate(run.stream), input);
+            break;  // every allocation of a whole run has been made to fail once
+        }
+        // A worker that could not be started leaves the work to this thread: still whole.
+        ++failures;
+        const Bytes prefix = Inflate(run.stream);
+        EXPECT_EQ(prefix.size() == input.size(), whole);
+        EXPECT_EQ(prefix.size(), run.totals.size);
+        EXPECT_TRUE(std::equal(prefix.begin(), prefix.end(), input.begin()));
+        EXPECT_EQ(run.totals.crc, Crc(prefix));
+
+        MemoryRun next(input);
+        ASSERT_TRUE(next.Deflate(deflater));
+        EXPECT_EQ(Inflate(next.stream), input);
+    }
+    EXPECT_GT(failures, 2);  // a block, a dictionary copy and a hand-over at least
+    EXPECT_LT(failures, kMostAllocationsTried);
 }
 
 }  // namespace

@@ -357,6 +357,10 @@ TEST_F(CrashPipeServerTest, UnreadableClientMemoryDropsTheRequest)
         }
         EXPECT_TRUE(reset);
         EXPECT_EQ(Ask(*client, "done"), "done 0");
+        // ... and says so through the dump-failed event, which the client waits on too.
+        ASSERT_TRUE(record->dumpFailedEvent);
+        EXPECT_EQ(::WaitForSingleObject(record->dumpFailedEvent.get(), 0), WAIT_OBJECT_0);
+        EXPECT_EQ(Ask(*client, "dump", 10000), "dump Failed");
         EXPECT_TRUE(recorder_.Dumps().empty());
         client->WriteLine("exit");
         ASSERT_TRUE(client->Wait());

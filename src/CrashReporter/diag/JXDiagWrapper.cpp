@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "Win32/SafeLibraryLoad.h"
 #include "Win32/UniqueHandle.h"
 
 namespace {
@@ -17,8 +18,7 @@ constexpr DWORD kDiagLibrarySearch = LOAD_LIBRARY_SEARCH_APPLICATION_DIR |
 template <typename Function>
 bool Resolve(HMODULE module, const char* name, Function& function)
 {
-    function =
-        reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
+    function = reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
     return function != nullptr;
 }
 
@@ -45,7 +45,7 @@ JXDiagWrapper::~JXDiagWrapper()
 
 bool JXDiagWrapper::Load()
 {
-    library_.reset(::LoadLibraryExW(kDiagLibraryName, nullptr, kDiagLibrarySearch));
+    library_ = win32::LoadLibraryFromSafeFolders(kDiagLibraryName, kDiagLibrarySearch);
     if (!library_) {
         return false;
     }

@@ -4,6 +4,7 @@
 
 #include "CrashReporter/dump/DumpNaming.h"
 #include "CrashProtocol/PipeMessage.h"
+#include "Win32/SafeLibraryLoad.h"
 #include "Win32/UniqueHandle.h"
 
 namespace {
@@ -43,8 +44,8 @@ DumpWriter::MiniDumpWriteDumpFunction DumpWriter::ResolveDumpFunction()
         {
             win32::CriticalSectionLock library(libraryLock_);
             if (!debugHelpModule_) {
-                debugHelpModule_.reset(
-                    ::LoadLibraryExW(kDebugHelpLibrary, nullptr, kSystemLibrarySearch));
+                debugHelpModule_ =
+                    win32::LoadLibraryFromSafeFolders(kDebugHelpLibrary, kSystemLibrarySearch);
             }
             module = debugHelpModule_.get();
         }
@@ -62,7 +63,7 @@ bool DumpWriter::MakeDumpPath(std::wstring& path)
         win32::CriticalSectionLock library(libraryLock_);
         if (uuidFunction_ == nullptr) {
             if (!rpcModule_) {
-                rpcModule_.reset(::LoadLibraryExW(kRpcLibrary, nullptr, kSystemLibrarySearch));
+                rpcModule_ = win32::LoadLibraryFromSafeFolders(kRpcLibrary, kSystemLibrarySearch);
             }
             if (rpcModule_) {
                 uuidFunction_ = LookUp<UuidCreateFunction>(rpcModule_.get(), "UuidCreate");

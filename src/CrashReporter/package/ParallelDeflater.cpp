@@ -63,6 +63,20 @@ void ParallelDeflater::Stop()
 
 bool ParallelDeflater::Deflate(const Reader& read, const Writer& write, StreamTotals& totals)
 {
+    // Memory can run out on this thread at any step (a new block, a dictionary copy, a
+    // reader's own): the stream then ends as after a failed block, and the reporter goes on.
+    try {
+        return DeflateBlocks(read, write, totals);
+    } catch (const std::bad_alloc&) {
+        Abandon();
+        ReclaimBlocks();
+        write(kEmptyFinalBlock, sizeof(kEmptyFinalBlock));
+        return false;
+    }
+}
+
+bool ParallelDeflater::DeflateBlocks(const Reader& read, const Writer& write, StreamTotals& totals)
+{
     totals = StreamTotals{};
     Block* current = TakeFreeBlock();
     current->dictionary.clear();
@@ -108,8 +122,17 @@ ParallelDeflater::Block* ParallelDeflater::TakeFreeBlock()
 {
     // Blocks are made on first need, so a short input costs one block.
     if (free_.empty()) {
-        blocks_.push_back(std::make_unique<Block>());
-        blocks_.back()->input.resize(kBlockSize);
+        auto made = std::make_unique<Block>();
+        made->input.resize(kBlockSize);
+        const std::size_t count = blocks_.size() + 1;
+        blocks_.reserve(count);
+        free_.reserve(count);
+        inFlight_.reserve(count);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            queue_.reserve(count);
+        }
+        blocks_.push_back(std::move(made));
         free_.push_back(blocks_.back().get());
     }
     Block* block = free_.back();
@@ -161,6 +184,8 @@ void ParallelDeflater::StartWorkers()
         }
     } catch (const std::system_error&) {
         // Fewer workers, or none: the calling thread then compresses by itself.
+    } catch (const std::bad_alloc&) {
+        // The same.
     }
 }
 
@@ -174,7 +199,7 @@ void ParallelDeflater::WorkerLoop()
             return;
         }
         Block* block = queue_.front();
-        queue_.pop_front();
+        queue_.erase(queue_.begin());
         lock.unlock();
         CompressBlock(compressor, *block);
         lock.lock();
@@ -211,13 +236,19 @@ bool ParallelDeflater::WriteOldest(const Writer& write, StreamTotals& totals)
         write(kEmptyFinalBlock, sizeof(kEmptyFinalBlock));
         return false;
     }
-    if (!write(block->output.data(), block->output.size())) {
+    bool written = false;
+    try {
+        written = write(block->output.data(), block->output.size());
+    } catch (const std::bad_alloc&) {
+        written = false;
+    }
+    if (!written) {
         return false;
     }
     totals.crc = static_cast<std::uint32_t>(
         crc32_combine(totals.crc, block->crc, static_cast<z_off_t>(block->inputSize)));
     totals.size += block->inputSize;
-    inFlight_.pop_front();
+    inFlight_.erase(inFlight_.begin());
     free_.push_back(block);
     return true;
 }
@@ -230,4 +261,13 @@ void ParallelDeflater::Abandon()
         free_.push_back(block);
     }
     inFlight_.clear();
+}
+
+void ParallelDeflater::ReclaimBlocks()
+{
+    // After Abandon no worker holds a block, and a block taken but not yet submitted is idle.
+    free_.clear();
+    for (const auto& block : blocks_) {
+        free_.push_back(block.get());
+    }
 }

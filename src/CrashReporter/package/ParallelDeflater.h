@@ -3,7 +3,6 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -56,8 +55,9 @@ public:
 
     // Reads the input to its end and writes it as one deflate stream; totals covers what
     // was written. True when the whole input was read, compressed and written. After a read
-    // or compression failure what was written is still a complete stream of the input before
-    // the failure; after a write failure nothing more is written.
+    // or compression failure, or no memory on the calling thread, what was written is still a
+    // complete stream of the input before the failure; after a write failure nothing more is
+    // written. No exception leaves it (a writer's std::bad_alloc is a write failure).
     bool Deflate(const Reader& read, const Writer& write, StreamTotals& totals);
 
     // Ends the workers and frees the block buffers.
@@ -66,6 +66,7 @@ public:
 private:
     struct Block;
 
+    bool DeflateBlocks(const Reader& read, const Writer& write, StreamTotals& totals);
     Block* TakeFreeBlock();
     static bool Fill(const Reader& read, Block& block);
     void Submit(Block* block);
@@ -75,19 +76,22 @@ private:
     void WaitUntilDone(Block& block);
     bool WriteOldest(const Writer& write, StreamTotals& totals);
     void Abandon();
+    void ReclaimBlocks();
 
     const unsigned workerCount_;
     BlockCompressor callerCompressor_;
 
-    // Used by the calling thread only.
+    // Used by the calling thread only. The lists of blocks have room for every block, made
+    // when the block is, so that handing a block on never allocates: a block is never half
+    // handed over when memory runs out.
     std::vector<std::unique_ptr<Block>> blocks_;
     std::vector<Block*> free_;
-    std::deque<Block*> inFlight_;  // submitted, in input order
+    std::vector<Block*> inFlight_;  // submitted, in input order
 
     std::mutex mutex_;
     std::condition_variable queued_;
     std::condition_variable finished_;
-    std::deque<Block*> queue_;  // submitted, not yet taken by a worker
+    std::vector<Block*> queue_;  // submitted, not yet taken by a worker, oldest first
     bool stopping_ = false;
     std::vector<std::thread> workers_;
 };

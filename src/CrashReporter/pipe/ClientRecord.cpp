@@ -110,6 +110,7 @@ void ClientRecord::Destroy()
     processHandle.reset();
     dumpRequestEvent.reset();
     dumpDoneEvent.reset();
+    dumpFailedEvent.reset();
     annotations.reset();
     annotationSlots = 0;
     dumpWaitDone_.reset();

@@ -68,6 +68,7 @@ public:
     win32::UniqueHandle processHandle;
     win32::UniqueHandle dumpRequestEvent;
     win32::UniqueHandle dumpDoneEvent;
+    win32::UniqueHandle dumpFailedEvent;  // named, see MakeDumpFailedEventName; may be null
     win32::UniqueWait dumpRequestWait;
     win32::UniqueWait processExitWait;
     const std::uint64_t registrationTime;  // UTC, 100-ns units

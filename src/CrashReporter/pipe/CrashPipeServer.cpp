@@ -4,6 +4,7 @@
 
 #include "CrashReporter/dump/AnnotationStream.h"
 #include "CrashReporter/pipe/ClientRecord.h"
+#include "CrashProtocol/ReporterNames.h"
 
 namespace {
 
@@ -73,8 +74,8 @@ bool DuplicateIntoClient(HANDLE client, HANDLE source, DWORD access, ClientWord&
 void CloseInClient(HANDLE client, ClientWord value)
 {
     if (value != 0) {
-        ::DuplicateHandle(client, reinterpret_cast<HANDLE>(value),
-                          nullptr, nullptr, 0, FALSE, DUPLICATE_CLOSE_SOURCE);
+        ::DuplicateHandle(client, reinterpret_cast<HANDLE>(value), nullptr, nullptr, 0, FALSE,
+                          DUPLICATE_CLOSE_SOURCE);
     }
 }
 
@@ -436,6 +437,10 @@ bool CrashPipeServer::RegisterClient(ClientRecord* record)
     if (!record->dumpDoneEvent || !record->CreateWaitCompletionEvents()) {
         return false;
     }
+    // Made before the reply, so a client that looks for it once registered finds it. Without
+    // it the client is served all the same; it only learns of a failed dump later.
+    record->dumpFailedEvent.reset(::CreateEventW(
+        nullptr, TRUE, FALSE, MakeDumpFailedEventName(pipeName_, record->processId).c_str()));
     replyBuffer_ = MakeRegisterReply(::GetCurrentProcessId(), 0, 0, 0);
     HANDLE client = record->processHandle.get();
     auto takeBack = [&] {
@@ -528,7 +533,11 @@ void CrashPipeServer::HandleDumpRequest(ClientRecord* record)
         !dumpWriter_.WriteDump(process, record->processId, threadId, exceptionPointers,
                                record->clientBlockAddress, record->dumpType, &dumpPath,
                                &annotationStream)) {
-        ::ResetEvent(record->dumpRequestEvent.get());  // the request is dropped
+        // The request is dropped, and the client told so rather than left to its time-out.
+        ::ResetEvent(record->dumpRequestEvent.get());
+        if (record->dumpFailedEvent) {
+            ::SetEvent(record->dumpFailedEvent.get());
+        }
         return;
     }
     if (dumpRequestedCallback_) {
