@@ -5,16 +5,19 @@ Nth upload, so a test can restart it over what a real crash leaves behind.
 usage: dying_service.py <point> <N> <service arguments ...>
 points: staged  (the upload file written and flushed, not yet renamed into place)
         indexing (inside the index transaction, its row written, before COMMIT)
+        processing (while it processes the upload, after answering it)
+        sweeping (as retention removes a report's index row)
 """
 
 import os
 import signal
 import sys
+import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "tools", "collector"))
 import service  # noqa: E402
-from crashinbox import index, store  # noqa: E402
+from crashinbox import inbox, index, store  # noqa: E402
 
 POINT, NTH = sys.argv[1], int(sys.argv[2])
 seen = {"count": 0}
@@ -49,6 +52,21 @@ elif POINT == "indexing":
                     os.kill(os.getpid(), signal.SIGKILL)
         return original_write(self, statements)
     index.Index.write = write
+elif POINT == "processing":
+    original_process = inbox.process_upload
+
+    def process_upload(*arguments):
+        time.sleep(0.5)  # the answer goes out first
+        die_on_nth()
+        return original_process(*arguments)
+    inbox.process_upload = process_upload
+elif POINT == "sweeping":
+    original_remove = index.Index.remove
+
+    def remove(self, upload_id):
+        die_on_nth()
+        original_remove(self, upload_id)
+    index.Index.remove = remove
 else:
     sys.exit("unknown point " + POINT)
 

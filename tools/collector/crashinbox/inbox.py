@@ -5,17 +5,22 @@ import os
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import BinaryIO, Optional
 
 from .archive import Limits
 from .index import PROCESSED, UNPROCESSED, Index
 from .processing import process_upload
+from .stack import Debugger
 from .store import Store
 
 log = logging.getLogger("crashinbox")
 SECONDS_PER_DAY = 86400
 INDEX_FILE = "index.sqlite"
+# An upload whose processing was cut short this often (the collector died or was stopped
+# during it) is not tried again: it may be what takes the collector down.
+MAX_ATTEMPTS = 2
+DEFAULT_MIN_FREE_BYTES = 2 << 30
 
 
 @dataclass
@@ -27,12 +32,15 @@ class Retention:
 class Inbox:
     def __init__(self, root: str, symbols: Optional[str] = None,
                  limits: Optional[Limits] = None, retention: Optional[Retention] = None,
-                 workers: int = 2):
+                 workers: int = 2, debugger: Optional[Debugger] = None,
+                 min_free_bytes: int = DEFAULT_MIN_FREE_BYTES):
         self.store = Store(root)
         self.index = Index(os.path.join(self.store.root, INDEX_FILE))
         self.symbols = symbols
         self.limits = limits or Limits()
         self.retention = retention or Retention()
+        self.debugger = debugger or Debugger()
+        self.min_free_bytes = min_free_bytes
         self.pool = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="process")
         self.sweep_lock = threading.Lock()
 
@@ -55,6 +63,10 @@ class Inbox:
         self.sweep()
         return {"indexed": added, "queued": len(waiting), "dropped_incoming": dropped}
 
+    def has_room(self, incoming_bytes: int = 0) -> bool:
+        """Whether incoming_bytes more still leave the free-space floor on the store's disk."""
+        return self.store.free_bytes() - incoming_bytes >= self.min_free_bytes
+
     def receive(self, part: BinaryIO, name: str, filename: Optional[str], client: str) -> str:
         """Durable first, indexed second, answered third (by the caller)."""
         meta = {"received": time.time(), "name": name, "filename": filename, "client": client}
@@ -68,7 +80,18 @@ class Inbox:
 
     def process(self, upload_id: str) -> None:
         try:
-            outcome = process_upload(self.store, upload_id, self.symbols, self.limits)
+            attempt = self.index.begin_attempt(upload_id)
+            if attempt is None:
+                return
+            if attempt > MAX_ATTEMPTS:
+                self.index.finish(upload_id, UNPROCESSED, "processing it was cut short %d "
+                                  "times (the collector stopped during it)" % MAX_ATTEMPTS,
+                                  None, None, {}, self.store.folder_bytes(upload_id))
+                return
+            # Unpacking never eats into the free-space floor kept for new uploads.
+            room = max(0, self.store.free_bytes() - self.min_free_bytes)
+            limits = replace(self.limits, max_total=min(self.limits.max_total, room))
+            outcome = process_upload(self.store, upload_id, self.symbols, limits, self.debugger)
             self.index.finish(upload_id, PROCESSED if outcome.processed else UNPROCESSED,
                               outcome.reason, outcome.signature, outcome.group, outcome.details,
                               self.store.folder_bytes(upload_id))

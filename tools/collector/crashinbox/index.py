@@ -4,7 +4,8 @@ after its folder is in place, completed in one more when it has been processed."
 import json
 import sqlite3
 import threading
-from typing import Optional
+from contextlib import contextmanager
+from typing import Iterator, Optional
 
 SCHEMA = """
 CREATE TABLE IF NOT EXISTS reports (
@@ -18,7 +19,8 @@ CREATE TABLE IF NOT EXISTS reports (
     reason TEXT,
     signature TEXT,
     group_id TEXT,
-    details TEXT
+    details TEXT,
+    attempts INTEGER NOT NULL DEFAULT 0
 );
 CREATE INDEX IF NOT EXISTS reports_by_group ON reports (group_id, received);
 CREATE INDEX IF NOT EXISTS reports_by_time ON reports (received);
@@ -38,22 +40,31 @@ class Index:
         self.connection.execute("PRAGMA journal_mode=WAL")
         self.connection.execute("PRAGMA synchronous=FULL")
         self.connection.executescript(SCHEMA)
+        columns = {row["name"] for row in self.connection.execute("PRAGMA table_info(reports)")}
+        if "attempts" not in columns:  # an index written before attempts were counted
+            self.connection.execute("ALTER TABLE reports ADD COLUMN attempts INTEGER NOT NULL "
+                                    "DEFAULT 0")
 
     def close(self) -> None:
         with self.lock:
             self.connection.close()
 
-    def write(self, statements: list) -> None:
-        """[(sql, parameters)] in one transaction."""
+    @contextmanager
+    def transaction(self) -> Iterator[sqlite3.Connection]:
         with self.lock:
             self.connection.execute("BEGIN IMMEDIATE")
             try:
-                for sql, parameters in statements:
-                    self.connection.execute(sql, parameters)
+                yield self.connection
                 self.connection.execute("COMMIT")
             except BaseException:
                 self.connection.execute("ROLLBACK")
                 raise
+
+    def write(self, statements: list) -> None:
+        """[(sql, parameters)] in one transaction."""
+        with self.transaction() as connection:
+            for sql, parameters in statements:
+                connection.execute(sql, parameters)
 
     def query(self, sql: str, parameters: tuple = ()) -> list:
         with self.lock:
@@ -71,6 +82,16 @@ class Index:
                      "stored_bytes=? WHERE id=?",
                      (state, reason, signature, group, json.dumps(details), stored_bytes,
                       upload_id))])
+
+    def begin_attempt(self, upload_id: str) -> Optional[int]:
+        """Counts one more processing attempt before it starts, so an upload that takes the
+        collector down is known at the next start; None when there is nothing to process."""
+        with self.transaction() as connection:
+            connection.execute("UPDATE reports SET attempts=attempts+1 WHERE id=? AND state=?",
+                               (upload_id, RECEIVED))
+            row = connection.execute("SELECT attempts FROM reports WHERE id=? AND state=?",
+                                     (upload_id, RECEIVED)).fetchone()
+        return row["attempts"] if row else None
 
     def remove(self, upload_id: str) -> None:
         self.write([("DELETE FROM reports WHERE id=?", (upload_id,))])
@@ -111,13 +132,15 @@ class Index:
                                             "state != ?", (cutoff, RECEIVED))]
 
     def oldest_beyond(self, keep_bytes: int) -> list:
-        """Ids, oldest first, whose removal brings the stored total under keep_bytes."""
+        """Ids whose removal brings the stored total under keep_bytes: uploads that could not
+        be processed first, so junk never pushes real reports out, then the oldest."""
         total, = self.query("SELECT COALESCE(SUM(stored_bytes), 0) AS total FROM reports")
         excess = total["total"] - keep_bytes
         chosen = []
         with self.lock:
             rows = self.connection.execute("SELECT id, stored_bytes FROM reports WHERE "
-                                           "state != ? ORDER BY received", (RECEIVED,))
+                                           "state != ? ORDER BY state = ?, received",
+                                           (RECEIVED, PROCESSED))
             for row in rows:
                 if excess <= 0:
                     break

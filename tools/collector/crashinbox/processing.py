@@ -9,7 +9,7 @@ from typing import Optional
 from .archive import ArchiveError, Limits, unpack_upload
 from .minidump import DumpError, read_minidump
 from .signature import crash_signature, group_id
-from .stack import unwind
+from .stack import Debugger, unwind
 from .store import Store
 
 
@@ -32,8 +32,8 @@ def bitmap_size(path: str) -> Optional[dict]:
     return {"width": width, "height": abs(height), "bits": int.from_bytes(header[28:30], "little")}
 
 
-def process_upload(store: Store, upload_id: str, symbols: Optional[str],
-                   limits: Limits) -> Outcome:
+def process_upload(store: Store, upload_id: str, symbols: Optional[str], limits: Limits,
+                   debugger: Debugger) -> Outcome:
     upload = store.upload_file(upload_id)
     details = {"files": [], "kind": None}
     try:
@@ -61,7 +61,7 @@ def process_upload(store: Store, upload_id: str, symbols: Optional[str],
     except DumpError as error:
         return Outcome(False, "cannot read the dump: %s" % error, None, None, details)
     details["dump"] = dump
-    stack = unwind(dump_path, dump["modules"], symbols)
+    stack = unwind(dump_path, dump["modules"], symbols, debugger)
     details["stack"] = stack
     signature = crash_signature(dump["exception"], stack["frames"])
     return Outcome(True, None, signature, group_id(signature), details)
