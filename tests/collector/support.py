@@ -71,11 +71,11 @@ class Service(demo.Inbox):
                 raise AssertionError("not processed in time: %r" % status)
             time.sleep(0.1)
 
-    def wait_report(self, upload_id, seconds=PROCESS_SECONDS):
+    def wait_report(self, upload_id, seconds=PROCESS_SECONDS, headers=None):
         """The report once processing has finished with it; None once retention removed it."""
         deadline = time.monotonic() + seconds
         while True:
-            status, body, _ = self.request("GET", "/api/reports/" + upload_id)
+            status, body, _ = self.request("GET", "/api/reports/" + upload_id, headers=headers)
             if status == 404:
                 return None
             report = json.loads(body)

@@ -17,17 +17,15 @@ import tempfile
 import threading
 from typing import Optional
 
-import waitress
-
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from crashinbox.archive import Limits  # noqa: E402
-from crashinbox.inbox import Inbox, Retention  # noqa: E402
-from crashinbox.web import create_app  # noqa: E402
+from crashinbox.inbox import DEFAULT_MIN_FREE_BYTES, Inbox, Retention  # noqa: E402
+from crashinbox.server import ClientLimits, make_server  # noqa: E402
+from crashinbox.stack import Debugger  # noqa: E402
+from crashinbox.web import UPLOAD_PATH, create_app  # noqa: E402
 
 DEFAULT_MAX_BODY = 2 << 30
 DEFAULT_THREADS = 8
-CONNECTION_LIMIT = 200
-CHANNEL_TIMEOUT = 120  # a silent client cannot hold a connection for ever
 
 
 def parse_arguments(argv: list) -> argparse.Namespace:
@@ -50,6 +48,25 @@ def parse_arguments(argv: list) -> argparse.Namespace:
                         help="refuse archive entries that expand more than this many times")
     parser.add_argument("--max-unpacked-bytes", type=int, default=Limits.max_total,
                         help="refuse archives that unpack to more than this")
+    parser.add_argument("--min-free-bytes", type=int, default=DEFAULT_MIN_FREE_BYTES,
+                        help="answer uploads with 507 and write nothing while the store's disk "
+                        "has less free space than this (default: 2 GiB)")
+    parser.add_argument("--connection-limit", type=int, default=ClientLimits.connections,
+                        help="connections open at once (default: %d)" % ClientLimits.connections)
+    parser.add_argument("--idle-seconds", type=float, default=ClientLimits.idle_seconds,
+                        help="close connections without a request after this long")
+    parser.add_argument("--grace-seconds", type=float, default=ClientLimits.grace_seconds,
+                        help="after this long a request must keep up --min-upload-rate")
+    parser.add_argument("--min-upload-rate", type=int,
+                        default=ClientLimits.min_bytes_per_second,
+                        help="bytes per second a request must average, or it is closed "
+                        "(default: 8 KiB/s)")
+    parser.add_argument("--lldb", default=Debugger().program,
+                        help="the debugger that unwinds stacks (default: Debian's lldb)")
+    parser.add_argument("--lldb-seconds", type=float, default=Debugger.seconds,
+                        help="time limit of one unwinding (default: %g)" % Debugger.seconds)
+    parser.add_argument("--lldb-memory-bytes", type=int, default=Debugger.memory_bytes,
+                        help="memory limit of one unwinding (default: 1 GiB)")
     parser.add_argument("--threads", type=int, default=DEFAULT_THREADS,
                         help="requests handled at once")
     parser.add_argument("--workers", type=int, default=2, help="uploads processed at once")
@@ -63,16 +80,18 @@ def main(argv: Optional[list] = None) -> int:
     logging.basicConfig(level=logging.WARNING, format="collector: %(message)s")
     inbox = Inbox(args.store, symbols=args.symbols and os.path.abspath(args.symbols),
                   limits=Limits(args.max_ratio, args.max_unpacked_bytes),
-                  retention=Retention(args.keep_days, args.keep_bytes), workers=args.workers)
+                  retention=Retention(args.keep_days, args.keep_bytes), workers=args.workers,
+                  debugger=Debugger(args.lldb, args.lldb_seconds, args.lldb_memory_bytes),
+                  min_free_bytes=args.min_free_bytes)
     recovered = inbox.recover()
     # Waitress spills request bodies above half a megabyte to temporary files: they go on the
     # store's disk, sized for uploads, rather than wherever TMPDIR points.
     tempfile.tempdir = inbox.store.incoming
     app = create_app(inbox, args.token, args.max_body_bytes)
-    server = waitress.create_server(app, host=args.host, port=args.port, threads=args.threads,
-                                    max_request_body_size=args.max_body_bytes,
-                                    connection_limit=CONNECTION_LIMIT,
-                                    channel_timeout=CHANNEL_TIMEOUT, ident="crash-inbox")
+    limits = ClientLimits(args.connection_limit, args.idle_seconds, args.grace_seconds,
+                          args.min_upload_rate)
+    server = make_server(app, args.host, args.port, args.threads, args.max_body_bytes, limits,
+                         UPLOAD_PATH, inbox.has_room)
     print("recovered %s" % json.dumps(recovered), file=sys.stderr, flush=True)
     print("listening %s:%d" % (args.host, int(server.effective_port)), flush=True)
     if args.max_seconds > 0:

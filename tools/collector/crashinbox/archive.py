@@ -23,8 +23,10 @@ class ArchiveError(Exception):
 
 @dataclass
 class Limits:
-    max_ratio: int = 200           # uncompressed size per compressed byte, per entry
-    max_total: int = 8 << 30       # bytes unpacked from one upload
+    # A full dump of 1 GiB and its companions unpack; a bomb of 100x and more does not.
+    # Process memory deflates 3 to 30 times; runs of zeros compress about 1,000 times.
+    max_ratio: int = 100           # uncompressed size per compressed byte, per entry
+    max_total: int = 2 << 30       # bytes unpacked from one upload
 
 
 @dataclass

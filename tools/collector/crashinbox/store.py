@@ -41,6 +41,10 @@ class Store:
         for folder in (self.root, self.incoming, self.uploads, self.trash):
             os.makedirs(folder, exist_ok=True)
 
+    def free_bytes(self) -> int:
+        stats = os.statvfs(self.root)
+        return stats.f_bavail * stats.f_frsize
+
     def folder(self, upload_id: str) -> str:
         return os.path.join(self.uploads, upload_id)
 

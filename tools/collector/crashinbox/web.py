@@ -5,7 +5,7 @@ import re
 import time
 from typing import Optional
 
-from flask import Flask, Request, abort, jsonify, render_template, request, send_file, url_for
+from flask import Flask, Request, abort, g, jsonify, render_template, request, send_file, url_for
 from werkzeug.utils import safe_join
 
 from .inbox import Inbox
@@ -61,25 +61,30 @@ def create_app(inbox: Inbox, token: Optional[str] = None, max_body: int = 2 << 3
     app.jinja_env.filters["when"] = when
     app.jinja_env.filters["hex"] = lambda v: "" if v is None else "0x%08X" % v
 
-    def token_given() -> Optional[str]:
+    def token_given() -> tuple:
+        """(where, text) of the token the request carries."""
         header = request.headers.get("Authorization", "")
         if header.startswith("Bearer "):
-            return header[len("Bearer "):]
-        return request.args.get("token") or request.cookies.get(TOKEN_COOKIE)
+            return "header", header[len("Bearer "):]
+        if request.args.get("token"):
+            return "query", request.args["token"]
+        return "cookie", request.cookies.get(TOKEN_COOKIE) or ""
 
     @app.before_request
     def check_token():
         if token is None or request.path == UPLOAD_PATH:
             return None
-        given = token_given() or ""
+        where, given = token_given()
+        # The one comparison, in constant time; the cookie is set from its outcome.
         if not hmac.compare_digest(given.encode(), token.encode()):
             return ("a token is needed: ?token=... or Authorization: Bearer ...\n", 401,
                     {"Content-Type": "text/plain"})
+        g.token_in_query = where == "query"
         return None
 
     @app.after_request
     def remember_token(response):
-        if token is not None and request.args.get("token") == token:
+        if g.get("token_in_query"):
             response.set_cookie(TOKEN_COOKIE, token, httponly=True, samesite="Strict")
         return response
 
@@ -91,6 +96,9 @@ def create_app(inbox: Inbox, token: Optional[str] = None, max_body: int = 2 << 3
         name = request.form.get(NAME_FIELD)
         if name is None:
             return refuse("no form field named %s" % NAME_FIELD)
+        if not inbox.has_room():  # bodies without a declared length get here
+            return "refused: the collector's disk is nearly full\n", 507, {
+                "Content-Type": "text/plain"}
         upload_id = inbox.receive(part.stream, name, part.filename, request.remote_addr or "")
         request.committed.append(part.stream)
         return "stored %s\n" % upload_id, 200, {"Content-Type": "text/plain"}
