@@ -28,7 +28,7 @@ import zipfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 COLLECTOR = os.path.join(ROOT, "tools", "collector", "collector.py")
-SERVICE = os.path.join(ROOT, "tools", "collector", "service.py")
+SERVICE = os.path.join(ROOT, "collector", "service.py")
 WINE_RUN = os.path.join(ROOT, "scripts", "wine-run.sh")
 sys.path.insert(0, os.path.join(ROOT, "tests", "dump"))
 from read_dumps_independently import (  # noqa: E402  the project's own stream-directory reader

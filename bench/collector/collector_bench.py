@@ -25,10 +25,10 @@ import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
-SERVICE = os.path.join(ROOT, "tools", "collector", "service.py")
+SERVICE = os.path.join(ROOT, "collector", "service.py")
 BARE = os.path.join(HERE, "bare_store.py")
 sys.path.insert(0, os.path.join(ROOT, "tests", "collector"))
-sys.path.insert(0, os.path.join(ROOT, "tools", "collector"))
+sys.path.insert(0, os.path.join(ROOT, "collector"))
 import minidump_builder as mb  # noqa: E402
 
 MIB = 1 << 20
@@ -152,10 +152,12 @@ import json, os, resource, sys, time
 sys.path.insert(0, sys.argv[1])
 from crashinbox.archive import Limits
 from crashinbox.processing import process_upload
+from crashinbox.stack import Debugger
 from crashinbox.store import Store
 store = Store(sys.argv[2])
 began = time.perf_counter()
-outcome = process_upload(store, sys.argv[3], None, Limits(max_ratio=1 << 20, max_total=4 << 30))
+outcome = process_upload(store, sys.argv[3], None, Limits(max_ratio=1 << 20, max_total=4 << 30),
+                         Debugger())
 seconds = time.perf_counter() - began
 peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 lldb = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss * 1024
@@ -170,8 +172,8 @@ def processing(work, memory_bytes):
     upload = os.path.join(store, "uploads", "big")
     os.makedirs(upload)
     write_full_dump_zip(os.path.join(upload, "upload.bin"), memory_bytes)
-    done = subprocess.run([sys.executable, "-c", PROCESS_ONE, os.path.join(ROOT, "tools",
-                           "collector"), store, "big"], capture_output=True, text=True,
+    done = subprocess.run([sys.executable, "-c", PROCESS_ONE, os.path.join(ROOT, "collector"),
+                           store, "big"], capture_output=True, text=True,
                           timeout=3600)
     shutil.rmtree(store, ignore_errors=True)
     if done.returncode != 0:

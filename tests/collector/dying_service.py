@@ -15,7 +15,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                                "tools", "collector"))
+                                "collector"))
 import service  # noqa: E402
 from crashinbox import inbox, index, store  # noqa: E402
 

@@ -12,7 +12,7 @@ import zipfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "scripts"))
-sys.path.insert(0, os.path.join(ROOT, "tools", "collector"))
+sys.path.insert(0, os.path.join(ROOT, "collector"))
 import demo  # noqa: E402
 
 BOUNDARY = "---------------------------1234ABCD5678EF90"
