@@ -2,9 +2,12 @@
 """The crash inbox: receives the reporter's uploads on POST /store-dump/, stores each durably,
 reads its dump, groups crashes by signature and serves pages and a JSON API about them.
 
-    service.py --store FOLDER [--symbols FOLDER] [--token TEXT] [--port N] ...
+    service.py [serve] --store FOLDER [--database postgresql://...] [--token TEXT] ...
+    service.py work --store FOLDER --database postgresql://... [--workers N]
+    service.py upload-symbols FOLDER URL --symbol-token TEXT
 
-Prints "listening HOST:PORT" once it accepts connections.
+serve prints "listening HOST:PORT" once it accepts connections; work (processing only, for a
+store and database that collectors share) prints "working".
 """
 
 import argparse
@@ -19,18 +22,29 @@ from typing import Optional
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from crashinbox.archive import Limits  # noqa: E402
-from crashinbox.inbox import DEFAULT_MIN_FREE_BYTES, Inbox, Retention  # noqa: E402
+from crashinbox.inbox import (DEFAULT_LEASE_SECONDS, DEFAULT_MIN_FREE_BYTES, Inbox,  # noqa: E402
+                              Retention)
+from crashinbox.upload_symbols import main as upload_symbols_main  # noqa: E402
 from crashinbox.server import ClientLimits, make_server  # noqa: E402
 from crashinbox.stack import Debugger  # noqa: E402
-from crashinbox.web import UPLOAD_PATH, create_app  # noqa: E402
+from crashinbox.web import DEFAULT_MAX_SYMBOL_BYTES, UPLOAD_PATH, create_app  # noqa: E402
 
 DEFAULT_MAX_BODY = 2 << 30
 DEFAULT_THREADS = 8
+COMMANDS = ("serve", "work", "upload-symbols")
 
 
 def parse_arguments(argv: list) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--store", required=True, help="folder of the uploads and the index")
+    parser.add_argument("--database", help="postgresql://... for an index that several "
+                        "collectors and workers share (default: SQLite in the store)")
+    parser.add_argument("--lease-seconds", type=float, default=DEFAULT_LEASE_SECONDS,
+                        help="a worker that stops answering loses its upload after this long")
+    parser.add_argument("--symbol-token", help="accept symbol uploads on POST /symbols/ "
+                        "with Authorization: Bearer TEXT")
+    parser.add_argument("--max-symbol-bytes", type=int, default=DEFAULT_MAX_SYMBOL_BYTES,
+                        help="largest symbol upload (default: 1 GiB)")
     parser.add_argument("--host", default="127.0.0.1",
                         help="address to listen on (default: 127.0.0.1, loopback only)")
     parser.add_argument("--port", type=int, default=0, help="0 picks a free port (default)")
@@ -75,29 +89,44 @@ def parse_arguments(argv: list) -> argparse.Namespace:
     return parser.parse_args(argv)
 
 
+def stop_after(seconds: float) -> None:
+    if seconds > 0:
+        timer = threading.Timer(seconds, os.kill, (os.getpid(), signal.SIGTERM))
+        timer.daemon = True
+        timer.start()
+
+
 def main(argv: Optional[list] = None) -> int:
-    args = parse_arguments(sys.argv[1:] if argv is None else argv)
+    argv = sys.argv[1:] if argv is None else argv
+    command = argv[0] if argv and argv[0] in COMMANDS else "serve"
+    if command == "upload-symbols":
+        return upload_symbols_main(argv[1:])
+    args = parse_arguments(argv[1:] if argv and argv[0] == command else argv)
     logging.basicConfig(level=logging.WARNING, format="collector: %(message)s")
     inbox = Inbox(args.store, symbols=args.symbols and os.path.abspath(args.symbols),
                   limits=Limits(args.max_ratio, args.max_unpacked_bytes),
                   retention=Retention(args.keep_days, args.keep_bytes), workers=args.workers,
                   debugger=Debugger(args.lldb, args.lldb_seconds, args.lldb_memory_bytes),
-                  min_free_bytes=args.min_free_bytes)
+                  min_free_bytes=args.min_free_bytes, database=args.database,
+                  lease_seconds=args.lease_seconds)
     recovered = inbox.recover()
+    print("recovered %s" % json.dumps(recovered), file=sys.stderr, flush=True)
+    if command == "work":
+        print("working", flush=True)
+        stop_after(args.max_seconds)
+        signal.sigwait({signal.SIGTERM, signal.SIGINT})
+        return 0
     # Waitress spills request bodies above half a megabyte to temporary files: they go on the
     # store's disk, sized for uploads, rather than wherever TMPDIR points.
     tempfile.tempdir = inbox.store.incoming
-    app = create_app(inbox, args.token, args.max_body_bytes)
+    app = create_app(inbox, args.token, args.max_body_bytes, args.symbol_token,
+                     args.max_symbol_bytes)
     limits = ClientLimits(args.connection_limit, args.idle_seconds, args.grace_seconds,
                           args.min_upload_rate)
     server = make_server(app, args.host, args.port, args.threads, args.max_body_bytes, limits,
                          UPLOAD_PATH, inbox.has_room)
-    print("recovered %s" % json.dumps(recovered), file=sys.stderr, flush=True)
     print("listening %s:%d" % (args.host, int(server.effective_port)), flush=True)
-    if args.max_seconds > 0:
-        timer = threading.Timer(args.max_seconds, os.kill, (os.getpid(), signal.SIGTERM))
-        timer.daemon = True
-        timer.start()
+    stop_after(args.max_seconds)
     try:
         server.run()
     except KeyboardInterrupt:

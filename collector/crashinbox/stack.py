@@ -35,19 +35,6 @@ class Debugger:
     output_bytes: int = 1 << 20
 
 
-def symbol_files(symbols: Optional[str], modules: list) -> list:
-    """The files in the symbol folder named like a module of the dump (case-insensitive)."""
-    if not symbols or not os.path.isdir(symbols):
-        return []
-    present = {name.lower(): name for name in os.listdir(symbols)}
-    found = []
-    for module in modules:
-        name = present.get(module["name"].lower())
-        if name and os.path.isfile(os.path.join(symbols, name)):
-            found.append(os.path.join(symbols, name))
-    return sorted(set(found))
-
-
 def lldb_command(lldb: str, dump_path: str, symbol_paths: list) -> list:
     command = [lldb, "--batch", "--no-lldbinit", "-o", 'target create --core "%s"' % dump_path]
     for path in symbol_paths:
@@ -100,13 +87,12 @@ def run_bounded(debugger: Debugger, command: list) -> tuple:
     return status, text
 
 
-def unwind(dump_path: str, modules: list, symbols: Optional[str],
+def unwind(dump_path: str, modules: list, symbol_paths: list,
            debugger: Optional[Debugger] = None) -> dict:
     """{"frames": [...]} or {"frames": [], "error": why}."""
     debugger = debugger or Debugger()
     if not debugger.program:
         return {"frames": [], "error": "lldb is not installed"}
-    symbol_paths = symbol_files(symbols, modules)
     try:
         status, text = run_bounded(debugger, lldb_command(
             debugger.program, os.path.abspath(dump_path), symbol_paths))

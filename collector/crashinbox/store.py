@@ -1,10 +1,16 @@
-"""The upload folders. An upload is written under incoming/, flushed, and renamed whole into
-uploads/<id>/: a folder there is complete or absent, whatever moment the collector dies at.
-Folders are named by the collector's own ids; nothing from an upload becomes a path."""
+"""The upload folders. An upload is staged under incoming/<instance>/, flushed, and renamed
+whole into uploads/<id>/: a folder there is complete or absent, whatever moment the collector
+dies at. Uploads that arrive together are flushed together, with one flush of the store's
+file system. Each collector process stages in its own folder, which it holds locked, so
+processes sharing a store clear only what a dead one left. Folders are named by the
+collector's own ids; nothing from an upload becomes a path."""
 
+import ctypes
+import fcntl
 import json
 import os
 import shutil
+import socket
 import tempfile
 import time
 import uuid
@@ -13,6 +19,20 @@ from typing import BinaryIO, Optional
 UPLOAD_FILE = "upload.bin"
 META_FILE = "meta.json"
 FILES_FOLDER = "files"
+LOCK_SUFFIX = ".lock"
+LIBC = ctypes.CDLL(None, use_errno=True)
+
+
+def syncfs(path: str) -> None:
+    """Flushes everything written to the file system that holds path: data, files and
+    folders, in one call."""
+    descriptor = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        if LIBC.syncfs(descriptor) != 0:
+            error = ctypes.get_errno()
+            raise OSError(error, os.strerror(error), path)
+    finally:
+        os.close(descriptor)
 
 
 def fsync_folder(path: str) -> None:
@@ -23,23 +43,21 @@ def fsync_folder(path: str) -> None:
         os.close(descriptor)
 
 
-def write_json_durably(path: str, value: dict) -> None:
-    temporary = path + ".tmp"
-    with open(temporary, "w", encoding="utf-8") as out:
-        json.dump(value, out, ensure_ascii=False)
-        out.flush()
-        os.fsync(out.fileno())
-    os.replace(temporary, path)
-
-
 class Store:
     def __init__(self, root: str):
         self.root = os.path.abspath(root)
-        self.incoming = os.path.join(self.root, "incoming")
+        self.incoming_root = os.path.join(self.root, "incoming")
         self.uploads = os.path.join(self.root, "uploads")
         self.trash = os.path.join(self.root, "trash")
-        for folder in (self.root, self.incoming, self.uploads, self.trash):
+        for folder in (self.root, self.incoming_root, self.uploads, self.trash):
             os.makedirs(folder, exist_ok=True)
+        instance = "%s-%d-%s" % (socket.gethostname(), os.getpid(), uuid.uuid4().hex[:6])
+        self.incoming = os.path.join(self.incoming_root, instance)
+        # Locked before the folder exists: another collector clearing up never sees the folder
+        # without its held lock.
+        self.lock = open(self.incoming + LOCK_SUFFIX, "w")
+        fcntl.flock(self.lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        os.makedirs(self.incoming)
 
     def free_bytes(self) -> int:
         stats = os.statvfs(self.root)
@@ -58,21 +76,31 @@ class Store:
         """Where a request body's file part streams to while it arrives."""
         return tempfile.NamedTemporaryFile(dir=self.incoming, prefix="part-", delete=False)
 
-    def commit(self, part: BinaryIO, meta: dict) -> dict:
-        """Makes a received file part durable as a new upload; returns its meta with the new
-        id and size. The part's file is flushed and moved, never copied."""
+    def stage(self, part: BinaryIO, meta: dict) -> dict:
+        """Moves a received file part into a staging folder of a new upload, beside its meta;
+        returns the meta with the new id and size. Nothing is flushed yet."""
         upload_id = time.strftime("%Y%m%d-%H%M%S-", time.gmtime()) + uuid.uuid4().hex[:12]
         part.flush()
-        os.fsync(part.fileno())
         staging = os.path.join(self.incoming, upload_id)
         os.mkdir(staging)
         os.replace(part.name, os.path.join(staging, UPLOAD_FILE))
         part.close()
         meta = dict(meta, id=upload_id, size=os.path.getsize(os.path.join(staging, UPLOAD_FILE)))
-        write_json_durably(os.path.join(staging, META_FILE), meta)
-        fsync_folder(staging)
-        os.replace(staging, self.folder(upload_id))
+        with open(os.path.join(staging, META_FILE), "w", encoding="utf-8") as out:
+            json.dump(meta, out, ensure_ascii=False)
+        return meta
+
+    def publish(self, upload_ids: list) -> None:
+        """Makes staged uploads durable and puts them in place: one flush for all of them
+        before any rename, one flush of the folder they are renamed into after."""
+        syncfs(self.root)
+        for upload_id in upload_ids:
+            os.replace(os.path.join(self.incoming, upload_id), self.folder(upload_id))
         fsync_folder(self.uploads)
+
+    def commit(self, part: BinaryIO, meta: dict) -> dict:
+        meta = self.stage(part, meta)
+        self.publish([meta["id"]])
         return meta
 
     def discard_incoming(self, part: Optional[BinaryIO]) -> None:
@@ -84,13 +112,29 @@ class Store:
                 pass
 
     def clear_incoming(self) -> int:
-        """What a crash left half-received was never answered: it goes."""
+        """What a stopped collector left half-received was never answered: it goes. Staging
+        folders whose lock nobody holds are a stopped collector's; the trash is emptied."""
         removed = 0
-        for folder in (self.incoming, self.trash):
-            for name in os.listdir(folder):
-                path = os.path.join(folder, name)
+        for name in os.listdir(self.incoming_root):
+            path = os.path.join(self.incoming_root, name)
+            if path in (self.incoming, self.lock.name) or not os.path.lexists(path):
+                continue  # ours, or gone with its lock just now
+            if name.endswith(LOCK_SUFFIX):
+                with open(path, "a") as lock:
+                    try:
+                        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                    except BlockingIOError:
+                        continue  # a running collector's
+                    folder = path[:-len(LOCK_SUFFIX)]
+                    if os.path.isdir(folder):
+                        removed += len(os.listdir(folder))
+                        shutil.rmtree(folder, ignore_errors=True)
+                    os.unlink(path)
+            elif not os.path.exists(path + LOCK_SUFFIX):
                 shutil.rmtree(path) if os.path.isdir(path) else os.unlink(path)
-                removed += folder == self.incoming
+                removed += 1
+        for name in os.listdir(self.trash):
+            shutil.rmtree(os.path.join(self.trash, name), ignore_errors=True)
         return removed
 
     def stored_uploads(self) -> dict:
@@ -119,7 +163,7 @@ class Store:
         return total
 
     def move_to_trash(self, upload_id: str) -> Optional[str]:
-        target = os.path.join(self.trash, upload_id)
+        target = os.path.join(self.trash, upload_id + "-" + uuid.uuid4().hex[:6])
         try:
             os.replace(self.folder(upload_id), target)
         except FileNotFoundError:

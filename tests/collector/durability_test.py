@@ -17,7 +17,7 @@ import time
 import unittest
 
 import minidump_builder as mb
-from support import HERE, Service, multipart, zip_of
+from support import HERE, Service, incoming_files, multipart, zip_of
 
 DYING = os.path.join(HERE, "dying_service.py")
 
@@ -86,7 +86,7 @@ class Restarts(unittest.TestCase):
         service.wait_processed(expected_total)
         status = service.get_json("/api/status")
         self.assertEqual(sum(status.values()), expected_total, status)
-        self.assertEqual(os.listdir(os.path.join(self.store, "incoming")), [])
+        self.assertEqual(incoming_files(self.store), [])
         return service.grouped_ids()
 
     def test_killed_while_a_body_arrives(self):

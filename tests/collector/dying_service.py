@@ -3,7 +3,7 @@
 Nth upload, so a test can restart it over what a real crash leaves behind.
 
 usage: dying_service.py <point> <N> <service arguments ...>
-points: staged  (the upload file written and flushed, not yet renamed into place)
+points: staged  (the upload staged, not yet flushed nor renamed into place)
         indexing (inside the index transaction, its row written, before COMMIT)
         processing (while it processes the upload, after answering it)
         sweeping (as retention removes a report's index row)
@@ -30,28 +30,27 @@ def die_on_nth():
 
 
 if POINT == "staged":
-    original_fsync_folder = store.fsync_folder
+    original_publish = store.Store.publish
 
-    def fsync_folder(path):
-        # The last step before the staged folder is renamed into uploads/.
-        if os.path.basename(os.path.dirname(path)) == "incoming":
-            die_on_nth()
-        original_fsync_folder(path)
-    store.fsync_folder = fsync_folder
+    def publish(self, upload_ids):
+        # Staged but not yet flushed nor renamed into place.
+        die_on_nth()
+        original_publish(self, upload_ids)
+    store.Store.publish = publish
 elif POINT == "indexing":
-    original_write = index.Index.write
+    original_add_many = index.Index.add_many
 
-    def write(self, statements):
-        if "INSERT" in statements[0][0]:
-            seen["count"] += 1
-            if seen["count"] == NTH:
-                with self.lock:
-                    self.connection.execute("BEGIN IMMEDIATE")
-                    for sql, parameters in statements:
-                        self.connection.execute(sql, parameters)
-                    os.kill(os.getpid(), signal.SIGKILL)
-        return original_write(self, statements)
-    index.Index.write = write
+    def add_many(self, metas):
+        seen["count"] += 1
+        if seen["count"] == NTH:
+            with self.database.transaction() as cursor:
+                for meta in metas:
+                    cursor.execute(index.INSERT, (meta["id"], meta["received"], meta["name"],
+                                                  meta.get("filename"), meta["size"],
+                                                  meta["size"], index.RECEIVED))
+                os.kill(os.getpid(), signal.SIGKILL)
+        return original_add_many(self, metas)
+    index.Index.add_many = add_many
 elif POINT == "processing":
     original_process = inbox.process_upload
 

@@ -20,7 +20,7 @@ import zipfile
 from unittest import mock
 
 import minidump_builder as mb
-from support import HERE, Service, files_under, multipart, zip_of
+from support import HERE, Service, files_under, incoming_files, multipart, zip_of
 
 from crashinbox.archive import ArchiveError, Limits, check_entries
 from crashinbox.inbox import Inbox
@@ -28,8 +28,10 @@ from crashinbox.index import Index
 from crashinbox.minidump import DumpError, exception_name, read_minidump
 from crashinbox.signature import crash_signature, group_id
 from crashinbox.stack import parse_backtrace
+from crashinbox import store as store_module
+from crashinbox.database import SqliteDatabase
 from crashinbox.store import Store
-from crashinbox.web import UPLOAD_PATH, create_app
+from crashinbox.web import SYMBOLS_PATH, UPLOAD_PATH, create_app
 
 FAKE_LLDB = os.path.join(HERE, "fake_lldb.py")
 TOKEN = "s3cret"
@@ -63,7 +65,7 @@ def service_routes():
     try:
         app = create_app(Inbox(os.path.join(work, "store")), TOKEN)
         return {r.rule for r in app.url_map.iter_rules()
-                if r.endpoint != "static" and r.rule != UPLOAD_PATH}
+                if r.endpoint != "static" and r.rule not in (UPLOAD_PATH, SYMBOLS_PATH)}
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
@@ -231,10 +233,10 @@ class StoreAndIndex(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.work, ignore_errors=True)
 
-    def test_an_upload_is_flushed_before_each_rename_that_publishes_it(self):
+    def test_uploads_are_flushed_together_before_the_renames_that_publish_them(self):
         store = Store(os.path.join(self.work, "store"))
         calls = []
-        real_fsync, real_replace = os.fsync, os.replace
+        real_fsync, real_replace, real_syncfs = os.fsync, os.replace, store_module.syncfs
 
         def fsync(descriptor):
             calls.append(("fsync", os.readlink("/proc/self/fd/%d" % descriptor)))
@@ -244,24 +246,30 @@ class StoreAndIndex(unittest.TestCase):
             calls.append(("rename", source, target))
             real_replace(source, target)
 
-        part = store.new_incoming_file()
-        part.write(b"report")
-        with mock.patch("os.fsync", fsync), mock.patch("os.replace", replace):
-            meta = store.commit(part, {"name": "App"})
-        staging = os.path.join(store.incoming, meta["id"])
-        final = store.folder(meta["id"])
-        meta_file = os.path.join(staging, "meta.json")
-        self.assertEqual(calls, [
-            ("fsync", part.name), ("rename", part.name, os.path.join(staging, "upload.bin")),
-            ("fsync", meta_file + ".tmp"), ("rename", meta_file + ".tmp", meta_file),
-            ("fsync", staging), ("rename", staging, final), ("fsync", store.uploads)])
+        def syncfs(path):
+            calls.append(("syncfs", path))
+            real_syncfs(path)
+
+        ids = []
+        for _ in range(2):
+            part = store.new_incoming_file()
+            part.write(b"report")
+            ids.append(store.stage(part, {"name": "App"})["id"])
+        with mock.patch("os.fsync", fsync), mock.patch("os.replace", replace), \
+                mock.patch.object(store_module, "syncfs", syncfs):
+            store.publish(ids)
+        self.assertEqual(calls, [("syncfs", store.root)] + [
+            ("rename", os.path.join(store.incoming, i), store.folder(i)) for i in ids] +
+            [("fsync", store.uploads)])
+        self.assertEqual(sorted(store.stored_uploads()), sorted(ids))
 
     def test_retention_never_picks_a_report_still_waiting_for_processing(self):
-        index = Index(os.path.join(self.work, "index.sqlite"))
-        for number, state in enumerate(("received", "processed", "unprocessed")):
+        index = Index(SqliteDatabase(os.path.join(self.work, "index.sqlite")))
+        for number, state in enumerate(("processed", "unprocessed", "received")):
             index.add({"id": state, "received": 1000 + number, "name": "App", "size": 10})
-            if state != "received":
-                index.finish(state, state, None, None, None, {}, 10)
+        for state in ("processed", "unprocessed"):
+            claimed = index.claim(60)
+            index.finish(claimed["id"], claimed["claim"], state, None, None, None, {}, 10)
         self.assertEqual(sorted(index.older_than(5000)), ["processed", "unprocessed"])
         self.assertEqual(index.oldest_beyond(0), ["unprocessed", "processed"])
         index.close()
@@ -371,7 +379,7 @@ class HostileUploads(ServiceCase):
                                                        {"Content-Type": content_type})
                 self.assertEqual(status, expected, text)
         self.assertEqual(self.service.get_json("/api/status"), before)
-        self.assertEqual(os.listdir(os.path.join(self.store, "incoming")), [])
+        self.assertEqual(incoming_files(self.store), [])
 
     def test_a_huge_content_length_is_refused_from_the_headers(self):
         # Just above --max-body-bytes, far below the HTTP server's own default limit.
@@ -591,8 +599,8 @@ class DiskFloor(ServiceCase):
         status, body, _ = self.service.upload(zip_of([("a.dmp", mb.sample_dump())]))
         self.assertEqual(status, 507, body)
         self.assertEqual(self.service.get_json("/api/status"), {})
-        for folder in ("incoming", "uploads"):
-            self.assertEqual(os.listdir(os.path.join(self.store, folder)), [])
+        self.assertEqual(incoming_files(self.store), [])
+        self.assertEqual(os.listdir(os.path.join(self.store, "uploads")), [])
 
 
 class RetentionOfJunk(ServiceCase):

@@ -101,3 +101,10 @@ def files_under(folder):
         for name in names + folders:
             found.append(os.path.join(base, name))
     return found
+
+
+def incoming_files(store):
+    """Files half received or staged in the store, in any collector's incoming folder."""
+    incoming = os.path.join(store, "incoming")
+    return [path for path in files_under(incoming) if os.path.isfile(path) and
+            os.path.dirname(path) != incoming]

@@ -8,10 +8,12 @@ from typing import Optional
 from flask import Flask, g, request
 
 from ..inbox import Inbox
-from . import api, pages, upload
+from . import api, pages, symbols, upload
 
 TOKEN_COOKIE = "inbox_token"
 UPLOAD_PATH = upload.UPLOAD_PATH
+SYMBOLS_PATH = symbols.SYMBOLS_PATH
+DEFAULT_MAX_SYMBOL_BYTES = 1 << 30
 
 
 def when(seconds: Optional[float]) -> str:
@@ -30,9 +32,13 @@ def token_given() -> tuple:
     return "cookie", request.cookies.get(TOKEN_COOKIE) or ""
 
 
-def create_app(inbox: Inbox, token: Optional[str] = None, max_body: int = 2 << 30) -> Flask:
+def create_app(inbox: Inbox, token: Optional[str] = None, max_body: int = 2 << 30,
+               symbol_token: Optional[str] = None,
+               max_symbol_bytes: int = DEFAULT_MAX_SYMBOL_BYTES) -> Flask:
     app = Flask(__name__)
     app.extensions["inbox"] = inbox
+    app.config["SYMBOL_TOKEN"] = symbol_token
+    app.config["MAX_SYMBOL_BYTES"] = max_symbol_bytes
     app.request_class = upload.make_request_class(inbox, max_body)
     app.config["MAX_CONTENT_LENGTH"] = max_body
     app.jinja_env.filters["when"] = when
@@ -40,8 +46,8 @@ def create_app(inbox: Inbox, token: Optional[str] = None, max_body: int = 2 << 3
 
     @app.before_request
     def check_token():
-        if token is None or request.path == UPLOAD_PATH:
-            return None
+        if token is None or request.path in (UPLOAD_PATH, SYMBOLS_PATH):
+            return None  # the reporter's path is open; symbols have their own token
         where, given = token_given()
         # The one comparison, in constant time; the cookie is set from its outcome.
         if not hmac.compare_digest(given.encode(), token.encode()):
@@ -57,6 +63,7 @@ def create_app(inbox: Inbox, token: Optional[str] = None, max_body: int = 2 << 3
         return response
 
     app.register_blueprint(upload.blueprint)
+    app.register_blueprint(symbols.blueprint)
     app.register_blueprint(pages.blueprint)
     app.register_blueprint(api.blueprint)
     return app
