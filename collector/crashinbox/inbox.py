@@ -25,7 +25,7 @@ SYMBOLS_FOLDER = "symbols"
 # during it) is not tried again: it may be what takes the collector down.
 MAX_ATTEMPTS = 2
 DEFAULT_MIN_FREE_BYTES = 2 << 30
-DEFAULT_LEASE_SECONDS = 300
+DEFAULT_LEASE_SECONDS = 30
 # Workers look for expired leases this often when no notification comes.
 IDLE_SECONDS = 30
 

@@ -17,7 +17,7 @@ import time
 import unittest
 
 import minidump_builder as mb
-from support import HERE, Service, incoming_files, multipart, zip_of
+from support import HERE, Service, database_options, incoming_files, multipart, zip_of
 
 DYING = os.path.join(HERE, "dying_service.py")
 
@@ -47,7 +47,8 @@ class Restarts(unittest.TestCase):
         service = Service.__new__(Service)
         service.store = self.store
         process = subprocess.Popen([sys.executable, DYING, point, str(nth), "--store",
-                                    self.store, "--port", "0", "--max-seconds", "300", *options],
+                                    self.store, "--port", "0", "--max-seconds", "300", *options,
+                                    *database_options(self.store)],
                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                    stderr=subprocess.DEVNULL, text=True)
         line = process.stdout.readline()
@@ -59,7 +60,8 @@ class Restarts(unittest.TestCase):
     def run_dying(self, point, nth, *options):
         """Starts the dying service over the store and waits until it has killed itself."""
         done = subprocess.run([sys.executable, DYING, point, str(nth), "--store", self.store,
-                               "--port", "0", "--max-seconds", "60", *options],
+                               "--port", "0", "--max-seconds", "60", *options,
+                               *database_options(self.store)],
                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL, timeout=120)
         self.assertEqual(done.returncode, -signal.SIGKILL)

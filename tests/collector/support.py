@@ -14,6 +14,7 @@ ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "scripts"))
 sys.path.insert(0, os.path.join(ROOT, "collector"))
 import demo  # noqa: E402
+import postgres  # noqa: E402
 
 BOUNDARY = "---------------------------1234ABCD5678EF90"
 PROCESS_SECONDS = 120
@@ -39,7 +40,24 @@ def zip_of(entries):
     return buffer.getvalue()
 
 
+# "postgresql" runs every collector of the tests on a PostgreSQL index of its own.
+BACKEND = os.environ.get("COLLECTOR_DATABASE", "sqlite")
+LEASE_SECONDS = 4
+
+
+def database_options(store):
+    """The options that put the index of the collector over store in the backend under test."""
+    if BACKEND != "postgresql":
+        return ()
+    # A killed collector's uploads wait for their lease to end before another takes them.
+    return ("--database", postgres.server().database(os.path.abspath(store)),
+            "--lease-seconds", str(LEASE_SECONDS))
+
+
 class Service(demo.Inbox):
+    def __init__(self, store, symbols=None, options=()):
+        super().__init__(store, symbols=symbols, options=tuple(options) + database_options(store))
+
     def request(self, method, path, body=None, headers=None, timeout=60):
         connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=timeout)
         try:
