@@ -45,7 +45,7 @@ def upload_symbols():
             key = inbox.symbols.key_of(part.filename or "", part.stream)
         except SymbolError as error:
             return refuse(str(error))
-        if claimed and claimed[number].lower() != key:
+        if claimed and claimed[number].lower() != key.lower():
             return refuse("the key %r does not match the file's header (%s)"
                           % (claimed[number], key))
         keys.append(key)
