@@ -6,8 +6,9 @@ import logging
 import os
 import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, replace
-from typing import BinaryIO, Optional
+from typing import BinaryIO, Callable, Optional
 
 from .archive import Limits
 from .database import SQLITE, open_database
@@ -38,13 +39,17 @@ class Retention:
 
 class GroupCommit:
     """Uploads that arrive while one batch is being flushed wait for the next batch: a batch
-    costs one flush of the file system, one of the uploads folder and one index transaction,
-    whatever its size. Each caller returns once its upload is durable and indexed."""
+    costs one flush of the file system before its renames, then one flush of the uploads
+    folder and one index transaction, which run side by side while the next batch is
+    flushed. Each caller returns once its upload is durable and indexed."""
 
-    def __init__(self, publish):
-        self.publish = publish
+    def __init__(self, place: Callable[[list], None], record: list):
+        self.place = place        # durable, then renamed into place
+        self.record = record      # steps that each finish a placed batch
         self.ready = threading.Condition()
         self.pending = []
+        self.finishing = ThreadPoolExecutor(max_workers=2 * len(record),
+                                            thread_name_prefix="group-commit")
         threading.Thread(target=self.run, daemon=True, name="group-commit").start()
 
     def submit(self, meta: dict) -> None:
@@ -62,14 +67,24 @@ class GroupCommit:
                 while not self.pending:
                     self.ready.wait()
                 batch, self.pending = self.pending, []
-            error = None
+            metas = [entry["meta"] for entry in batch]
             try:
-                self.publish([entry["meta"] for entry in batch])
+                self.place(metas)
             except Exception as failure:  # each waiting request answers with it
-                error = failure
-            for entry in batch:
-                entry["error"] = error
-                entry["done"].set()
+                self.answer(batch, [failure])
+                continue
+            steps = [self.finishing.submit(step, metas) for step in self.record]
+            self.finishing.submit(self.answer_when_done, batch, steps)
+
+    def answer_when_done(self, batch: list, steps: list) -> None:
+        self.answer(batch, [step.exception() for step in steps])
+
+    @staticmethod
+    def answer(batch: list, errors: list) -> None:
+        error = next((e for e in errors if e is not None), None)
+        for entry in batch:
+            entry["error"] = error
+            entry["done"].set()
 
 
 class Inbox:
@@ -92,7 +107,11 @@ class Inbox:
         self.stop = threading.Event()
         self.held = {}  # upload id -> claim of the attempts under way here
         self.held_lock = threading.Lock()
-        self.committer = GroupCommit(self.publish)
+        # A row may commit before the rename it follows is durable: a crash in between
+        # leaves a row without a folder, which recovery removes, and nothing was answered.
+        self.committer = GroupCommit(
+            lambda metas: self.store.place([meta["id"] for meta in metas]),
+            [lambda metas: self.store.flush_uploads(), self.index.add_many])
 
     def recover(self) -> dict:
         """Brings the index in line with the folders after any kind of stop: folders that a
@@ -131,10 +150,6 @@ class Inbox:
         meta = self.store.stage(part, meta)
         self.committer.submit(meta)
         return meta["id"]
-
-    def publish(self, metas: list) -> None:
-        self.store.publish([meta["id"] for meta in metas])
-        self.index.add_many(metas)
 
     def work(self, wake: threading.Event) -> None:
         """One worker: claims the oldest waiting upload, processes it, and sleeps until some

@@ -20,6 +20,7 @@ UPLOAD_FILE = "upload.bin"
 META_FILE = "meta.json"
 FILES_FOLDER = "files"
 LOCK_SUFFIX = ".lock"
+FREE_SPACE_SECONDS = 0.5
 LIBC = ctypes.CDLL(None, use_errno=True)
 
 
@@ -51,6 +52,7 @@ class Store:
         self.trash = os.path.join(self.root, "trash")
         for folder in (self.root, self.incoming_root, self.uploads, self.trash):
             os.makedirs(folder, exist_ok=True)
+        self.free, self.free_checked = 0, -FREE_SPACE_SECONDS - 1
         instance = "%s-%d-%s" % (socket.gethostname(), os.getpid(), uuid.uuid4().hex[:6])
         self.incoming = os.path.join(self.incoming_root, instance)
         # Locked before the folder exists: another collector clearing up never sees the folder
@@ -60,8 +62,13 @@ class Store:
         os.makedirs(self.incoming)
 
     def free_bytes(self) -> int:
-        stats = os.statvfs(self.root)
-        return stats.f_bavail * stats.f_frsize
+        """Free space on the store's disk, looked up at most every FREE_SPACE_SECONDS: each
+        upload asks, and the floor it guards is far larger than what arrives meanwhile."""
+        now = time.monotonic()
+        if now - self.free_checked > FREE_SPACE_SECONDS:
+            stats = os.statvfs(self.root)
+            self.free, self.free_checked = stats.f_bavail * stats.f_frsize, now
+        return self.free
 
     def folder(self, upload_id: str) -> str:
         return os.path.join(self.uploads, upload_id)
@@ -90,13 +97,19 @@ class Store:
             json.dump(meta, out, ensure_ascii=False)
         return meta
 
-    def publish(self, upload_ids: list) -> None:
-        """Makes staged uploads durable and puts them in place: one flush for all of them
-        before any rename, one flush of the folder they are renamed into after."""
+    def place(self, upload_ids: list) -> None:
+        """Makes staged uploads durable and renames them into place: one flush for all of
+        them before any rename. The renames are durable after flush_uploads()."""
         syncfs(self.root)
         for upload_id in upload_ids:
             os.replace(os.path.join(self.incoming, upload_id), self.folder(upload_id))
+
+    def flush_uploads(self) -> None:
         fsync_folder(self.uploads)
+
+    def publish(self, upload_ids: list) -> None:
+        self.place(upload_ids)
+        self.flush_uploads()
 
     def commit(self, part: BinaryIO, meta: dict) -> dict:
         meta = self.stage(part, meta)

@@ -30,13 +30,13 @@ def die_on_nth():
 
 
 if POINT == "staged":
-    original_publish = store.Store.publish
+    original_place = store.Store.place
 
-    def publish(self, upload_ids):
+    def place(self, upload_ids):
         # Staged but not yet flushed nor renamed into place.
         die_on_nth()
-        original_publish(self, upload_ids)
-    store.Store.publish = publish
+        original_place(self, upload_ids)
+    store.Store.place = place
 elif POINT == "indexing":
     original_add_many = index.Index.add_many
 

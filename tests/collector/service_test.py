@@ -494,9 +494,10 @@ class Unwinding(unittest.TestCase):
         shutil.rmtree(cls.work, ignore_errors=True)
 
     def start(self, *options):
+        # A symbol folder matched by file name, as before symbols were uploaded.
         service = Service(os.path.join(self.work, "store%d" % len(self.services)),
-                          symbols=self.symbols,
-                          options=("--lldb", FAKE_LLDB, "--workers", "1") + options)
+                          options=("--lldb", FAKE_LLDB, "--workers", "1", "--symbols",
+                                   self.symbols) + options)
         self.services.append(service)
         return service
 
