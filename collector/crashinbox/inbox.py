@@ -217,8 +217,8 @@ class Inbox:
         key = self.symbols.key_of(name, part)
         part.flush()
         os.fsync(part.fileno())
-        self.symbols.put(key, part.name)
-        fsync_folder(os.path.dirname(self.symbols.path(key)))
+        self.symbols.put(key, name, part.name)
+        fsync_folder(self.symbols.folder(key))
         return key, self.index.requeue_missing(key)
 
     def sweep(self) -> int:

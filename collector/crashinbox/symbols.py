@@ -61,9 +61,21 @@ class SymbolStore:
         self.legacy_folder = legacy_folder
         os.makedirs(root, exist_ok=True)
 
-    def path(self, key: str) -> str:
+    def folder(self, key: str) -> str:
+        """Where the file of key lives, under the name it was uploaded with: lldb may match
+        a module by its file name, whose case the dump keeps."""
         # Keys are built from checked names and hexadecimal digits only.
-        return os.path.join(self.root, *key.split("/"))
+        return os.path.join(self.root, *key.split("/")[:2])
+
+    def path(self, key: str) -> Optional[str]:
+        """The stored file of key, or None."""
+        wanted = key.rsplit("/", 1)[-1]
+        try:
+            names = os.listdir(self.folder(key))
+        except OSError:
+            return None
+        name = next((n for n in names if n.lower() == wanted), None)
+        return os.path.join(self.folder(key), name) if name else None
 
     def key_of(self, name: str, file: BinaryIO) -> str:
         """The key of an uploaded file, from its name and its own header. Raises SymbolError."""
@@ -72,11 +84,14 @@ class SymbolStore:
             raise SymbolError(problem)
         return module_key(name, *pe_identity(file))
 
-    def put(self, key: str, staged: str) -> None:
+    def put(self, key: str, name: str, staged: str) -> None:
         """Moves a flushed staged file into place; the same key again replaces it whole."""
-        target = self.path(key)
-        os.makedirs(os.path.dirname(target), exist_ok=True)
-        os.replace(staged, target)
+        folder = self.folder(key)
+        os.makedirs(folder, exist_ok=True)
+        earlier = self.path(key)
+        os.replace(staged, os.path.join(folder, name))
+        if earlier and os.path.basename(earlier) != name:
+            os.unlink(earlier)
 
     def files_for(self, modules: list) -> tuple:
         """(paths of the symbol files for the dump's modules, {module name: key} of those
@@ -92,7 +107,7 @@ class SymbolStore:
                 continue
             key = module_key(name, module["time_stamp"], module["size"])
             path = self.path(key)
-            if os.path.isfile(path):
+            if path:
                 found.append(path)
             elif os.path.isfile(legacy.get(name.lower(), "")):
                 found.append(legacy[name.lower()])

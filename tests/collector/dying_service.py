@@ -29,14 +29,19 @@ def die_on_nth():
         os.kill(os.getpid(), signal.SIGKILL)
 
 
-if POINT == "staged":
-    original_place = store.Store.place
+def die_before(owner, name, pause=0.0):
+    """owner.name kills the process on its nth call, after pause seconds."""
+    original = getattr(owner, name)
 
-    def place(self, upload_ids):
-        # Staged but not yet flushed nor renamed into place.
+    def wrapper(*arguments):
+        time.sleep(pause)
         die_on_nth()
-        original_place(self, upload_ids)
-    store.Store.place = place
+        return original(*arguments)
+    setattr(owner, name, wrapper)
+
+
+if POINT == "staged":
+    die_before(store.Store, "place")  # staged, not yet flushed nor renamed into place
 elif POINT == "indexing":
     original_add_many = index.Index.add_many
 
@@ -52,20 +57,9 @@ elif POINT == "indexing":
         return original_add_many(self, metas)
     index.Index.add_many = add_many
 elif POINT == "processing":
-    original_process = inbox.process_upload
-
-    def process_upload(*arguments):
-        time.sleep(0.5)  # the answer goes out first
-        die_on_nth()
-        return original_process(*arguments)
-    inbox.process_upload = process_upload
+    die_before(inbox, "process_upload", pause=0.5)  # the answer goes out first
 elif POINT == "sweeping":
-    original_remove = index.Index.remove
-
-    def remove(self, upload_id):
-        die_on_nth()
-        original_remove(self, upload_id)
-    index.Index.remove = remove
+    die_before(index.Index, "remove")
 else:
     sys.exit("unknown point " + POINT)
 

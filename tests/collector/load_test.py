@@ -18,7 +18,7 @@ import unittest
 import zipfile
 
 import minidump_builder as mb
-from support import Service, zip_of
+from support import Service, in_parallel, zip_of
 
 UPLOADS = 50
 ARCHIVE_BYTES = 10 << 20
@@ -111,26 +111,19 @@ class ManyCrashesAtOnce(unittest.TestCase):
     def test_each_upload_is_stored_and_counted_once_in_its_group(self):
         archives = [zip_of([("a.dmp", mb.sample_dump(code, address))])
                     for code, address in CRASHES]
-        answers, left, lock = {}, list(range(MIXED_UPLOADS)), threading.Lock()
-        reading = threading.Event()
+        answers, reading = {}, threading.Event()
 
-        def send():
-            while True:
-                with lock:
-                    if not left:
-                        return
-                    n = left.pop()
-                answers[n] = self.service.upload(archives[n % len(CRASHES)], name="Mixed")
+        def send(n):
+            answers[n] = self.service.upload(archives[n % len(CRASHES)], name="Mixed")
 
         def read():  # pages read while the index is written
             while not reading.is_set():
                 self.service.get_json("/api/groups?order=count")
 
         readers = [threading.Thread(target=read) for _ in range(2)]
-        senders = [threading.Thread(target=send) for _ in range(CLIENTS)]
-        for thread in readers + senders:
+        for thread in readers:
             thread.start()
-        for thread in senders:
+        for thread in in_parallel(MIXED_UPLOADS, CLIENTS, send):
             thread.join()
         reading.set()
         for thread in readers:

@@ -6,6 +6,7 @@ import io
 import json
 import os
 import sys
+import threading
 import time
 import zipfile
 
@@ -126,3 +127,21 @@ def incoming_files(store):
     incoming = os.path.join(store, "incoming")
     return [path for path in files_under(incoming) if os.path.isfile(path) and
             os.path.dirname(path) != incoming]
+
+
+def in_parallel(count, clients, send):
+    """send(n) for n in range(count), from clients threads at once."""
+    left, lock = list(range(count)), threading.Lock()
+
+    def client():
+        while True:
+            with lock:
+                if not left:
+                    return
+                n = left.pop()
+            send(n)
+
+    threads = [threading.Thread(target=client) for _ in range(clients)]
+    for thread in threads:
+        thread.start()
+    return threads

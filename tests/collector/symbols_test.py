@@ -103,7 +103,8 @@ class Symbols(unittest.TestCase):
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
         self.assertIn("stored %s (1 reports queued again)" % APP_KEY, done.stdout)
         self.assertIn("skipped %s" % os.path.join(folder, "broken.dll"), done.stdout)
-        self.assertTrue(os.path.isfile(os.path.join(self.store, "symbols", *APP_KEY.split("/"))))
+        self.assertEqual(os.listdir(os.path.join(self.store, "symbols", *APP_KEY.split("/")[:2])),
+                         ["App.exe"])
 
         deadline = time.monotonic() + SECONDS
         while self.report(upload_id)["signature"] != "0xC0000096 app.exe!Crash()":

@@ -14,13 +14,12 @@ import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 
 import minidump_builder as mb
 import postgres
-from support import HERE, ROOT, Service, multipart, zip_of
+from support import HERE, ROOT, Service, in_parallel, multipart, zip_of
 
 SERVICE = os.path.join(ROOT, "collector", "service.py")
 DYING = os.path.join(HERE, "dying_service.py")
@@ -65,27 +64,20 @@ class TeamOnOneDatabase(unittest.TestCase):
         self.start_worker(SERVICE)
         archives = [zip_of([("a.dmp", mb.sample_dump(code, address))])
                     for code, address in CRASHES]
-        answered, left, lock = {}, list(range(UPLOADS)), threading.Lock()
+        answered = {}
 
-        def send():
-            while True:
-                with lock:
-                    if not left:
-                        return
-                    n = left.pop()
-                for collector in self.collectors[n % 2:] + self.collectors[:n % 2]:
-                    try:
-                        status, body, _ = collector.upload(archives[n % len(CRASHES)], timeout=60)
-                    except OSError:
-                        continue  # the killed collector: the client sends to the other
-                    if status == 200:
-                        answered[body.decode().split()[1]] = n % len(CRASHES)
-                        break
+        def send(n):
+            for collector in self.collectors[n % 2:] + self.collectors[:n % 2]:
+                try:
+                    status, body, _ = collector.upload(archives[n % len(CRASHES)], timeout=60)
+                except OSError:
+                    continue  # the killed collector: the client sends to the other
+                if status == 200:
+                    answered[body.decode().split()[1]] = n % len(CRASHES)
+                    return
 
-        senders = [threading.Thread(target=send) for _ in range(CLIENTS)]
-        for thread in senders:
-            thread.start()
-        while len(left) > UPLOADS // 2:
+        senders = in_parallel(UPLOADS, CLIENTS, send)
+        while len(answered) < UPLOADS // 2:
             time.sleep(0.01)
         self.kill_mid_body(self.collectors[0])
         for thread in senders:
