@@ -402,7 +402,7 @@ def machine_facts():
             memory = "%.1f GiB" % (int(meminfo.readline().split()[1]) / MIB)
     except (OSError, ValueError, IndexError):
         pass
-    wine = subprocess.run(["wine", "--version"], stdout=subprocess.PIPE, text=True,
+    wine = subprocess.run(["/usr/lib/wine/wine64", "--version"], stdout=subprocess.PIPE, text=True,
                           stderr=subprocess.DEVNULL).stdout.strip()
     facts.append("CPU: %s, %d cores; RAM %s" % (model, os.cpu_count() or 0, memory))
     facts.append("OS: %s %s; %s" % (platform.system(), platform.release(), wine))

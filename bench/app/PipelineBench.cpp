@@ -75,9 +75,9 @@ int wmain(int argc, wchar_t** argv)
     ChildProcess child;
     std::string line;
     unsigned long processId = 0;
-    unsigned long clientBlock = 0;
+    unsigned long long clientBlock = 0;
     if (!child.Start(L"\"" + std::wstring(argv[1]) + L"\" " + argv[2]) || !child.ReadLine(line) ||
-        std::sscanf(line.c_str(), "%lu %lx", &processId, &clientBlock) != 2) {
+        std::sscanf(line.c_str(), "%lu %llx", &processId, &clientBlock) != 2) {
         std::printf("error target\n");
         return 1;
     }
@@ -90,7 +90,7 @@ int wmain(int argc, wchar_t** argv)
             Stopwatch step;
             std::wstring dumpPath;
             if (!writer.WriteDump(child.Process(), child.Id(), 0, 0,
-                                  static_cast<std::uint32_t>(clientBlock), dumpType, &dumpPath)) {
+                                  static_cast<ClientWord>(clientBlock), dumpType, &dumpPath)) {
                 std::printf("error dump\n");
                 return 1;
             }

@@ -28,7 +28,7 @@ constexpr std::uint32_t kFullDumpType = MiniDumpWithFullMemory;
 struct Target {
     HANDLE process = nullptr;
     DWORD processId = 0;
-    std::uint32_t clientBlock = 0;
+    ClientWord clientBlock = 0;
 };
 
 std::uint64_t FileBytes(const std::wstring& path)
@@ -136,12 +136,12 @@ int wmain(int argc, wchar_t** argv)
         return 1;
     }
     unsigned long processId = 0;
-    unsigned long clientBlock = 0;
-    if (std::sscanf(line.c_str(), "%lu %lx", &processId, &clientBlock) != 2) {
+    unsigned long long clientBlock = 0;
+    if (std::sscanf(line.c_str(), "%lu %llx", &processId, &clientBlock) != 2) {
         std::printf("error target %s\n", line.c_str());
         return 1;
     }
-    Target target{child.Process(), child.Id(), static_cast<std::uint32_t>(clientBlock)};
+    Target target{child.Process(), child.Id(), static_cast<ClientWord>(clientBlock)};
     std::printf("target %ls %lu\n", mebibytes.c_str(), processId);
 
     DumpWriter writer(folder);

@@ -92,8 +92,8 @@ int wmain(int argc, wchar_t** argv)
         std::fflush(stdout);
         return 1;
     }
-    std::printf("%lu 0x%lx %lu\n", static_cast<unsigned long>(::GetCurrentProcessId()),
-                static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(g_clientBlock)),
+    std::printf("%lu 0x%llx %lu\n", static_cast<unsigned long>(::GetCurrentProcessId()),
+                static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(g_clientBlock)),
                 static_cast<unsigned long>(mebibytes));
     std::fflush(stdout);
     ::Sleep(INFINITE);

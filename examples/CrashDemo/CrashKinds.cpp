@@ -55,7 +55,9 @@ const CrashKindInfo kKinds[] = {
     {CrashKind::UncaughtException, L"uncaught-exception", kUncaughtExceptionCode,
      "throwing a C++ exception that nobody catches"},
     {CrashKind::OutOfMemory, L"out-of-memory", kOutOfMemoryCode,
-     "asking operator new for 3 GiB and not catching std::bad_alloc"},
+     sizeof(void*) == 4
+         ? "asking operator new for 3 GiB and not catching std::bad_alloc"
+         : "asking operator new for half the address space and not catching std::bad_alloc"},
     {CrashKind::PureCall, L"pure-call", kPureCallCode,
      "calling a pure virtual function from a base constructor"},
     {CrashKind::InvalidParameter, L"invalid-parameter", kInvalidParameterCode,
@@ -96,7 +98,8 @@ __attribute__((noinline)) void ThrowUncaught()
 
 __attribute__((noinline)) void AllocateTooMuch()
 {
-    volatile std::size_t size = std::size_t(3) << 30;
+    // More than the address space can give: 3 GiB of 32 bits, half of 64 bits.
+    volatile std::size_t size = sizeof(void*) == 4 ? std::size_t(3) << 30 : SIZE_MAX / 2;
     char* volatile block = new char[size];
     block[0] = 1;
 }

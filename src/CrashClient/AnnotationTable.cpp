@@ -47,11 +47,11 @@ void AnnotationTable::Release()
     }
 }
 
-std::uint32_t AnnotationTable::Address() const
+ClientWord AnnotationTable::Address() const
 {
     return entries_.empty()
                ? 0
-               : static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(entries_.data()));
+               : reinterpret_cast<ClientWord>(entries_.data());
 }
 
 std::size_t FindAnnotationSlot(const ClientAnnotation* entries, std::size_t count,

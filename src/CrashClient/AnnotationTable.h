@@ -30,7 +30,7 @@ public:
     bool Hold(DWORD timeoutMs);
     void Release();
 
-    std::uint32_t Address() const;
+    ClientWord Address() const;
     std::uint32_t Capacity() const { return static_cast<std::uint32_t>(entries_.size()); }
 
 private:

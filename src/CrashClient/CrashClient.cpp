@@ -2,9 +2,9 @@
 
 namespace {
 
-std::uint32_t AddressOf(const volatile void* p)
+ClientWord AddressOf(const volatile void* p)
 {
-    return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p));
+    return reinterpret_cast<ClientWord>(p);
 }
 
 constexpr DWORD kPipeRetryIntervalMs = 10;
@@ -125,9 +125,7 @@ bool CrashClient::Register(const std::wstring& pipeName, const PipeMessage& regi
         reply.messageType != static_cast<std::uint32_t>(PipeMessageType::RegisterReply)) {
         return false;
     }
-    auto handle = [](std::uint32_t value) {
-        return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value));
-    };
+    auto handle = [](ClientWord value) { return reinterpret_cast<HANDLE>(value); };
     // The handles are ours from here on, whatever happens to the acknowledgement.
     dumpRequestEvent_.reset(handle(reply.dumpRequestEvent));
     dumpDoneEvent_.reset(handle(reply.dumpDoneEvent));

@@ -68,7 +68,7 @@ public:
 
 private:
     volatile std::uint32_t threadId_ = 0;
-    volatile std::uint32_t exceptionPointers_ = 0;
+    volatile ClientWord exceptionPointers_ = 0;
     std::uint8_t clientBlock_[kClientBlockSize] = {};
     AnnotationTable annotations_;
 

@@ -67,6 +67,7 @@ private:
     FilterGuard filterGuard_;
     bool handlersInstalled_ = false;
     LPTOP_LEVEL_EXCEPTION_FILTER previousFilter_ = nullptr;
+    PVOID stackOverflowHandler_ = nullptr;  // x64: the vectored handler for stack overflows
     std::terminate_handler previousTerminate_ = nullptr;
 
     win32::UniqueHandle registrationThread_;
@@ -118,6 +119,20 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* exception)
 {
     ReportAndEnd(exception);
 }
+
+#ifdef _WIN64
+// On x64 the way from a fault to the unhandled-exception filter unwinds on the faulting
+// thread's own stack, which an overflow has used up (under Wine the thread then ends without
+// reaching any filter). The overflow is taken here instead, before any frame is searched,
+// with the little stack the guard page left: the crash is only handed over.
+LONG CALLBACK OnStackOverflow(EXCEPTION_POINTERS* exception)
+{
+    if (exception->ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW) {
+        ReportAndEnd(exception);
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+#endif
 
 void __cdecl OnAbortSignal(int)
 {
@@ -231,6 +246,10 @@ unsigned int CrashReporting::State::InstallHandlers()
     if (!filterGuard_.Engage()) {
         missing |= kMissingFilterGuard;
     }
+#ifdef _WIN64
+    constexpr ULONG kCallLast = 0;  // behind any vectored handler the application has
+    stackOverflowHandler_ = ::AddVectoredExceptionHandler(kCallLast, OnStackOverflow);
+#endif
     previousTerminate_ = std::set_terminate(OnTerminate);
     const CrtHooks::Hooked hooked =
         crtHooks_.Install(CrtHooks::Handlers{OnAbortSignal, OnInvalidParameter, OnPureCall});
@@ -253,6 +272,10 @@ void CrashReporting::State::RestoreHandlers()
     std::set_terminate(previousTerminate_);
     filterGuard_.Disengage();
     ::SetUnhandledExceptionFilter(previousFilter_);
+    if (stackOverflowHandler_ != nullptr) {
+        ::RemoveVectoredExceptionHandler(stackOverflowHandler_);
+        stackOverflowHandler_ = nullptr;
+    }
 }
 
 DWORD WINAPI CrashReporting::State::Register(void* self)

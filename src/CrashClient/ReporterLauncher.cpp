@@ -78,10 +78,10 @@ bool StartReporter(const std::wstring& program, std::wstring commandLine, HANDLE
 
 }  // namespace
 
-std::wstring FormatHandleArgument(std::uint32_t handleValue)
+std::wstring FormatHandleArgument(ClientWord handleValue)
 {
-    wchar_t text[16];
-    std::swprintf(text, 16, L"%lx", static_cast<unsigned long>(handleValue));
+    wchar_t text[24];
+    std::swprintf(text, 24, L"%llx", static_cast<unsigned long long>(handleValue));
     return text;
 }
 
@@ -152,7 +152,7 @@ bool ReporterLauncher::Launch(const Options& options, DWORD spawnTimeoutMs)
         options.collectorHost,
         options.dumpDirectory,
         std::to_wstring(processId),
-        FormatHandleArgument(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(readEnd))),
+        FormatHandleArgument(reinterpret_cast<ClientWord>(readEnd)),
         windowEventName};
     arguments.insert(arguments.end(), options.extraFiles.begin(), options.extraFiles.end());
     if (!StartReporter(options.reporterPath, MakeCommandLine(options.reporterPath, arguments),
@@ -176,11 +176,13 @@ bool ReporterLauncher::HandOverWindow(HWND window)
     if (!reporterProcess_ || !windowPipeWrite_) {
         return false;
     }
-    const std::uint32_t value =
-        static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(window));
-    const unsigned char bytes[4] = {
-        static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
-        static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
+    // The handle's bytes as the reporter of the same width reads them: little-endian, as wide
+    // as a pointer.
+    const ClientWord value = reinterpret_cast<ClientWord>(window);
+    unsigned char bytes[sizeof(ClientWord)];
+    for (std::size_t i = 0; i < sizeof(bytes); ++i) {
+        bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+    }
     DWORD written = 0;
     const bool wrote =
         ::WriteFile(windowPipeWrite_.get(), bytes, sizeof(bytes), &written, nullptr) &&

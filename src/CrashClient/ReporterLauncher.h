@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "CrashProtocol/PipeMessage.h"
 #include "Win32/UniqueHandle.h"
 
 // Starts a client application's crash reporter the way the reporter expects to be started:
@@ -48,7 +49,7 @@ private:
 };
 
 // A handle value as the reporter parses argument 5: lower-case hex digits, no prefix.
-std::wstring FormatHandleArgument(std::uint32_t handleValue);
+std::wstring FormatHandleArgument(ClientWord handleValue);
 
 // One argument quoted so that the platform's usual splitting gives it back unchanged
 // (backslashes doubled only where they precede a quote).

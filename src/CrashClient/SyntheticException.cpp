@@ -13,8 +13,17 @@ EXCEPTION_RECORD MakeSyntheticExceptionRecord(std::uint32_t code, const CONTEXT&
     EXCEPTION_RECORD record{};
     record.ExceptionCode = code;
     record.ExceptionFlags = EXCEPTION_NONCONTINUABLE;
-    record.ExceptionAddress = reinterpret_cast<PVOID>(static_cast<std::uintptr_t>(context.Eip));
+    record.ExceptionAddress = reinterpret_cast<PVOID>(InstructionPointerOf(context));
     return record;
+}
+
+std::uintptr_t InstructionPointerOf(const CONTEXT& context)
+{
+#ifdef _WIN64
+    return context.Rip;
+#else
+    return context.Eip;
+#endif
 }
 
 std::uint32_t TerminateCodeFor(const std::exception_ptr& current)

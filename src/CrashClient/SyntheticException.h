@@ -11,6 +11,9 @@
 // kind, at the instruction where the thread's context was captured.
 EXCEPTION_RECORD MakeSyntheticExceptionRecord(std::uint32_t code, const CONTEXT& context);
 
+// The instruction pointer of a captured context, whatever the processor's register is named.
+std::uintptr_t InstructionPointerOf(const CONTEXT& context);
+
 // The code a call to std::terminate is reported with: an uncaught std::bad_alloc is out of
 // memory, any other exception in flight is an uncaught exception, none is a bare terminate.
 std::uint32_t TerminateCodeFor(const std::exception_ptr& current);

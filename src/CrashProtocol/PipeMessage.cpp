@@ -1,44 +1,22 @@
 #include "CrashProtocol/PipeMessage.h"
 
-namespace {
+#include <cstring>
 
-constexpr std::size_t kFieldCount = kPipeMessageSize / 4;
-
-std::uint32_t* Fields(PipeMessage& message)
-{
-    return reinterpret_cast<std::uint32_t*>(&message);
-}
-
-const std::uint32_t* Fields(const PipeMessage& message)
-{
-    return reinterpret_cast<const std::uint32_t*>(&message);
-}
-
-}  // namespace
+// Windows is little-endian on every processor it runs on, and the message has no implicit
+// padding, so its bytes in memory are its wire bytes.
 
 bool DecodePipeMessage(const void* bytes, std::size_t size, PipeMessage& message)
 {
     if (size != kPipeMessageSize) {
         return false;
     }
-    const auto* in = static_cast<const std::uint8_t*>(bytes);
-    std::uint32_t* out = Fields(message);
-    for (std::size_t i = 0; i < kFieldCount; ++i) {
-        const std::uint8_t* b = in + 4 * i;
-        out[i] = std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 |
-                 std::uint32_t(b[3]) << 24;
-    }
+    std::memcpy(&message, bytes, kPipeMessageSize);
     return true;
 }
 
 void EncodePipeMessage(const PipeMessage& message, std::uint8_t (&bytes)[kPipeMessageSize])
 {
-    const std::uint32_t* in = Fields(message);
-    for (std::size_t i = 0; i < kFieldCount; ++i) {
-        for (std::size_t k = 0; k < 4; ++k) {
-            bytes[4 * i + k] = std::uint8_t(in[i] >> (8 * k));
-        }
-    }
+    std::memcpy(bytes, &message, kPipeMessageSize);
 }
 
 bool IsValidRegistration(const PipeMessage& message, std::size_t bytesRead)
@@ -49,8 +27,20 @@ bool IsValidRegistration(const PipeMessage& message, std::size_t bytesRead)
            message.exceptionPointersAddress != 0 && message.clientBlockAddress != 0;
 }
 
-PipeMessage MakeRegisterReply(std::uint32_t serverProcessId, std::uint32_t dumpRequestEvent,
-                              std::uint32_t dumpDoneEvent, std::uint32_t serverAliveMutex)
+std::wstring OtherWidthRegistrationText(std::size_t messageSize)
+{
+    if (messageSize != kOtherWidthPipeMessageSize) {
+        return {};
+    }
+    const wchar_t* const ownWidth = kPipeMessageSize == kPipeMessageSize64 ? L"64" : L"32";
+    return L"Registration of " + std::to_wstring(messageSize) +
+           L" bytes refused: this reporter is " + ownWidth + L"-bit and takes registrations of " +
+           std::to_wstring(kPipeMessageSize) +
+           L" bytes; the client was built for the other width\n";
+}
+
+PipeMessage MakeRegisterReply(std::uint32_t serverProcessId, ClientWord dumpRequestEvent,
+                              ClientWord dumpDoneEvent, ClientWord serverAliveMutex)
 {
     PipeMessage reply{};
     reply.messageType = static_cast<std::uint32_t>(PipeMessageType::RegisterReply);

@@ -74,9 +74,9 @@ protected:
 
     std::vector<std::wstring> SixArguments() const
     {
-        wchar_t handle[16];
-        std::swprintf(handle, 16, L"%lx",
-                      static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(pipeRead_.get())));
+        wchar_t handle[24];
+        std::swprintf(handle, 24, L"%llx",
+                      static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(pipeRead_.get())));
         return {serverName_, L"http://127.0.0.1:9", dumps_.Path(), kCallerPid,
                 handle,      windowEventName_};
     }

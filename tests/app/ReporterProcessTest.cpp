@@ -2,6 +2,9 @@
 // rules: the quick cases.
 #include "ReporterFixture.h"
 
+#include "CrashClient/CrashClient.h"
+#include "CrashProtocol/PipeMessage.h"
+
 using namespace app_testing;
 
 namespace {
@@ -51,6 +54,34 @@ TEST_F(ReporterProcessTest, ClientThatConnectsAndLeavesEndsTheRunAtOnce)
     EXPECT_EQ(reporter_.Texts(), (Texts{kStarting, kDisconnected, kNoClient}));
 }
 
+// A client built for the other width cannot be served: its registration fails at once, the
+// reporter says why on the debugger channel and serves the next client.
+TEST_F(ReporterProcessTest, RegistrationOfTheOtherWidthIsRefusedAndNamed)
+{
+    CreateSpawnEvent();
+    ASSERT_TRUE(StartReporter(SixArguments()));
+    ASSERT_TRUE(SpawnSignalled());
+    ASSERT_TRUE(reporter_.WaitForMessage(kStarting, kPromptMs));
+    {
+        win32::UniqueHandle pipe = ConnectToCrashPipe(PipeName(), kPromptMs);
+        ASSERT_TRUE(pipe);
+        std::uint8_t registration[kPipeMessageSize64] = {1};  // type Register, the rest zero
+        DWORD n = 0;
+        ASSERT_TRUE(::WriteFile(pipe.get(), registration, DWORD(kOtherWidthPipeMessageSize), &n,
+                                nullptr));
+        std::uint8_t reply[kPipeMessageSize64] = {};
+        EXPECT_FALSE(::ReadFile(pipe.get(), reply, sizeof(reply), &n, nullptr) && n > 0);
+    }
+    const std::wstring line = OtherWidthRegistrationText(kOtherWidthPipeMessageSize);
+    ASSERT_TRUE(reporter_.WaitForMessage(std::string(line.begin(), line.end()), kPromptMs));
+
+    ChildProcess client;
+    Connect(client);
+    ASSERT_NO_FATAL_FAILURE(EndClientAndExpectPromptExit(client));
+    EXPECT_EQ(reporter_.Texts(),
+              (Texts{kStarting, std::string(line.begin(), line.end()), kDisconnected, kNoClient}));
+}
+
 TEST_F(ReporterProcessTest, SecondClientIsReportedOnceAndEitherExitEndsTheRun)
 {
     CreateSpawnEvent();
@@ -79,15 +110,16 @@ TEST_F(ReporterProcessTest, HandedOverWindowEndsTheHandleThreadAtOnce)
     CreateWindowEvent();
     ASSERT_TRUE(StartReporter(SixArguments()));
     ASSERT_TRUE(SpawnSignalled());
-    const unsigned char handle[4] = {0x34, 0x12, 0x00, 0x00};
+    // As wide as a pointer: four bytes from an x86 client, eight from an x64 one.
+    const unsigned char handle[sizeof(ClientWord)] = {0x34, 0x12};
     DWORD written = 0;
-    ASSERT_TRUE(::WriteFile(pipeWrite_.get(), handle, 4, &written, nullptr));
+    ASSERT_TRUE(::WriteFile(pipeWrite_.get(), handle, sizeof(handle), &written, nullptr));
     ASSERT_TRUE(::SetEvent(windowEvent_.get()));
 
     ChildProcess client;
     Connect(client);
     ASSERT_NO_FATAL_FAILURE(EndClientAndExpectPromptExit(client));
-    // The reporter consumed exactly the four bytes.
+    // The reporter consumed exactly the handle's bytes.
     DWORD available = 1;
     ::PeekNamedPipe(pipeRead_.get(), nullptr, 0, nullptr, &available, nullptr);
     EXPECT_EQ(available, 0u);

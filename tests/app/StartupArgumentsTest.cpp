@@ -95,6 +95,9 @@ TEST(ReporterLauncherTest, HandleArgumentAndWindowEventName)
 {
     EXPECT_EQ(FormatHandleArgument(0x1c4), L"1c4");
     EXPECT_EQ(ParseReadHandle(FormatHandleArgument(0xFFFFFFFE)), 0xFFFFFFFEu);
+    // A 64-bit handle value survives whole.
+    const ClientWord wide = ClientWord(0x12345678) << (sizeof(ClientWord) == 8 ? 16 : 0);
+    EXPECT_EQ(ParseReadHandle(FormatHandleArgument(wide)), wide);
     EXPECT_EQ(MakeWindowEventName(L"Alpha", 4242), L"QV_CRASH_REPORT-WINDOW-EVENTAlpha4242");
 }
 

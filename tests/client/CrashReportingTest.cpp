@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <csignal>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -83,7 +84,11 @@ TEST(AnnotationTableTest, AHolderKeepsWritersOutAndAnotherHolderWaitsOnlyItsBoun
 TEST(SyntheticExceptionTest, RecordsTheCodeAtTheCapturedInstruction)
 {
     CONTEXT context{};
+#ifdef _WIN64
+    context.Rip = 0x00401234;
+#else
     context.Eip = 0x00401234;
+#endif
     const EXCEPTION_RECORD record = MakeSyntheticExceptionRecord(kAbortCode, context);
     EXPECT_EQ(record.ExceptionCode, kAbortCode);
     EXPECT_EQ(record.ExceptionFlags, static_cast<DWORD>(EXCEPTION_NONCONTINUABLE));
@@ -124,6 +129,38 @@ TEST(FilterGuardTest, JumpDisplacementCountsFromTheNextInstruction)
     EncodeRelativeJump(0x2000, 0x1000, bytes);  // backwards: negative
     EXPECT_EQ(bytes[1] | bytes[2] << 8 | bytes[3] << 16 | std::uint32_t(bytes[4]) << 24,
               0xFFFFEFFBu);
+}
+
+TEST(FilterGuardTest, AbsoluteJumpLoadsTheWholeTargetIntoRax)
+{
+    std::uint8_t bytes[kAbsoluteJumpSize];
+    EncodeAbsoluteJump(0x00007FF612345678ull, bytes);
+    const std::uint8_t expected[kAbsoluteJumpSize] = {0x48, 0xB8, 0x78, 0x56, 0x34, 0x12,
+                                                      0xF6, 0x7F, 0x00, 0x00, 0xFF, 0xE0};
+    EXPECT_EQ(0, std::memcmp(bytes, expected, sizeof(bytes)));
+}
+
+TEST(FilterGuardTest, JumpsAreFollowedToWhereTheyLead)
+{
+    std::uint8_t code[64] = {};
+    code[0] = 0xEB;  // jmp rel8 to 10
+    code[1] = 8;
+    code[10] = 0xE9;  // jmp rel32 to 4, backwards
+    const std::int32_t back = 4 - 15;
+    std::memcpy(code + 11, &back, sizeof(back));
+    code[4] = 0x55;  // push rbp: no jump
+    EXPECT_EQ(JumpDestination(code), code + 10);
+    EXPECT_EQ(JumpDestination(code + 10), code + 4);
+    EXPECT_EQ(JumpDestination(code + 4), nullptr);
+#ifdef _WIN64
+    // An import thunk: rex.w jmp qword ptr [rip+9], the pointer after the instruction.
+    const std::uint8_t thunk[] = {0x48, 0xFF, 0x25, 0x09, 0x00, 0x00, 0x00};
+    std::memcpy(code + 20, thunk, sizeof(thunk));
+    const std::uint8_t* destination = code + 40;
+    std::memcpy(code + 20 + sizeof(thunk) + 9, &destination, sizeof(destination));
+    EXPECT_EQ(JumpDestination(code + 20), code + 40);
+    EXPECT_EQ(JumpDestination(code + 21), code + 40);  // the same without the prefix
+#endif
 }
 
 LONG WINAPI FilterA(EXCEPTION_POINTERS*)

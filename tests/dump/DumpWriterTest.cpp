@@ -36,8 +36,8 @@ protected:
         auto n = ParseNumbers(line);
         ASSERT_EQ(n.size(), 5u) << line;
         threadId_ = DWORD(n[0]);
-        exceptionPointers_ = std::uint32_t(n[1]);
-        clientBlock_ = std::uint32_t(n[4]);
+        exceptionPointers_ = ClientWord(n[1]);
+        clientBlock_ = ClientWord(n[4]);
     }
     static void TearDownTestSuite()
     {
@@ -45,7 +45,7 @@ protected:
         child_ = nullptr;
     }
 
-    bool Write(DumpWriter& writer, std::uint32_t exceptionPointers, std::uint32_t block,
+    bool Write(DumpWriter& writer, ClientWord exceptionPointers, ClientWord block,
                std::uint32_t type, std::wstring* path)
     {
         return writer.WriteDump(child_->Process(), child_->Id(), threadId_, exceptionPointers, block,
@@ -63,15 +63,15 @@ protected:
 
     static ChildProcess* child_;
     static DWORD threadId_;
-    static std::uint32_t exceptionPointers_;
-    static std::uint32_t clientBlock_;
+    static ClientWord exceptionPointers_;
+    static ClientWord clientBlock_;
     TempDirectory dir_;
 };
 
 ChildProcess* DumpWriterTest::child_ = nullptr;
 DWORD DumpWriterTest::threadId_ = 0;
-std::uint32_t DumpWriterTest::exceptionPointers_ = 0;
-std::uint32_t DumpWriterTest::clientBlock_ = 0;
+ClientWord DumpWriterTest::exceptionPointers_ = 0;
+ClientWord DumpWriterTest::clientBlock_ = 0;
 
 std::wstring NameOf(const std::wstring& path)
 {

@@ -29,8 +29,8 @@ int wmain(int argc, wchar_t** argv)
     const std::uint32_t dumpType = std::uint32_t(std::wcstoul(argv[2], nullptr, 0));
     DumpWriter writer(argv[1]);
     std::wstring path;
-    if (!writer.WriteDump(child.Process(), child.Id(), DWORD(n[0]), std::uint32_t(n[1]),
-                          std::uint32_t(n[4]), dumpType, &path)) {
+    if (!writer.WriteDump(child.Process(), child.Id(), DWORD(n[0]), ClientWord(n[1]), ClientWord(n[4]),
+                          dumpType, &path)) {
         return 1;
     }
     std::printf("thread %lu\n", static_cast<unsigned long>(n[0]));

@@ -38,7 +38,7 @@ constexpr std::size_t kStraddlingBlockOffset = kPage - 100;
 
 // Offsets in the values page.
 constexpr std::size_t kThreadIdOffset = 0;
-constexpr std::size_t kExceptionPointersOffset = 4;
+constexpr std::size_t kExceptionPointersOffset = sizeof(ClientWord);
 constexpr std::size_t kRecordOffset = 64;
 
 struct Memory {
@@ -47,7 +47,7 @@ struct Memory {
     VirtualRegion annotations{2 * kPage, kPage};
     std::size_t blockOffset = 0;
 
-    void SetExceptionPointers(std::uint32_t value)
+    void SetExceptionPointers(ClientWord value)
     {
         std::memcpy(values.get() + kExceptionPointersOffset, &value, sizeof(value));
     }
@@ -58,10 +58,10 @@ struct Memory {
 };
 
 // An address that was mapped a moment ago and is not any more.
-std::uint32_t UnmappedAddress()
+ClientWord UnmappedAddress()
 {
     VirtualRegion gone(kPage, kPage);
-    const std::uint32_t address = gone.Address();
+    const ClientWord address = gone.Address();
     gone.Release();
     return address;
 }
@@ -135,7 +135,7 @@ int wmain(int argc, wchar_t** argv)
     if (mode == L"block-partial") {
         memory.blockOffset = kStraddlingBlockOffset;
     }
-    registration.clientBlockAddress = memory.block.Address() + std::uint32_t(memory.blockOffset);
+    registration.clientBlockAddress = memory.block.Address() + ClientWord(memory.blockOffset);
     if (mode == L"annotations-unmapped") {
         registration.annotationsAddress = UnmappedAddress();
     } else if (mode == L"annotations-partial") {
@@ -154,8 +154,8 @@ int wmain(int argc, wchar_t** argv)
     std::printf("registered\nplatform %s\n", IsWine() ? "wine" : "windows");
     std::fflush(stdout);
 
-    const std::uint32_t record = memory.values.Address() + kRecordOffset;
-    auto* pointers = reinterpret_cast<std::uint32_t*>(memory.values.get() + kRecordOffset);
+    const ClientWord record = memory.values.Address() + kRecordOffset;
+    auto* pointers = reinterpret_cast<ClientWord*>(memory.values.get() + kRecordOffset);
     bool repairable = false;
     auto nothing = [] {};
     if (mode == L"ep-unmapped") {

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "CrashProtocol/PipeMessage.h"
+
 // Pages of this process reserved (and partly committed) by VirtualAlloc, released on
 // destruction unless released earlier on purpose. Move-only.
 class VirtualRegion {
@@ -35,11 +37,8 @@ public:
 
     explicit operator bool() const { return base_ != nullptr; }
     std::uint8_t* get() const { return static_cast<std::uint8_t*>(base_); }
-    // The region's address as the 32-bit value a registration carries.
-    std::uint32_t Address() const
-    {
-        return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(base_));
-    }
+    // The region's address as the value a registration carries.
+    ClientWord Address() const { return reinterpret_cast<ClientWord>(base_); }
 
     // Gives the pages back to the system: from here on the address is unmapped.
     void Release()

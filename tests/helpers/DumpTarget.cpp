@@ -7,6 +7,7 @@
 //   DumpTarget idle     reports without any exception (exception pointers value 0)
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cwchar>
 
@@ -15,22 +16,25 @@ namespace {
 constexpr std::size_t kBlockSize = 776;
 unsigned char g_clientBlock[kBlockSize];
 volatile DWORD g_threadId = 0;
-volatile DWORD g_exceptionPointers = 0;
+volatile std::uintptr_t g_exceptionPointers = 0;
+
+unsigned long long Address(const volatile void* p)
+{
+    return reinterpret_cast<std::uintptr_t>(p);
+}
 
 void Report()
 {
-    std::printf("%lu 0x%lx 0x%lx 0x%lx 0x%lx\n", static_cast<unsigned long>(g_threadId),
-                static_cast<unsigned long>(g_exceptionPointers),
-                static_cast<unsigned long>(reinterpret_cast<DWORD>(&g_threadId)),
-                static_cast<unsigned long>(reinterpret_cast<DWORD>(&g_exceptionPointers)),
-                static_cast<unsigned long>(reinterpret_cast<DWORD>(g_clientBlock)));
+    std::printf("%lu 0x%llx 0x%llx 0x%llx 0x%llx\n", static_cast<unsigned long>(g_threadId),
+                static_cast<unsigned long long>(g_exceptionPointers), Address(&g_threadId),
+                Address(&g_exceptionPointers), Address(g_clientBlock));
     std::fflush(stdout);
 }
 
 LONG CALLBACK OnException(EXCEPTION_POINTERS* pointers)
 {
     g_threadId = ::GetCurrentThreadId();
-    g_exceptionPointers = reinterpret_cast<DWORD>(pointers);
+    g_exceptionPointers = reinterpret_cast<std::uintptr_t>(pointers);
     Report();
     ::Sleep(INFINITE);  // stay inside the handler: the record must live while we are dumped
     return EXCEPTION_CONTINUE_SEARCH;

@@ -49,13 +49,13 @@ bool ReceiveReply(HANDLE pipe)
     return ::ReadFile(pipe, &reply, sizeof(reply), &read, nullptr) && read == sizeof(reply);
 }
 
-std::uint32_t SomeAddress(std::mt19937& random, std::uint32_t good)
+ClientWord SomeAddress(std::mt19937& random, ClientWord good)
 {
     switch (random() % 4) {
         case 0:
             return 0;
         case 1:
-            return 0xFFFFFFF0u;
+            return ClientWord(0) - 16;  // the top of the address space
         case 2:
             return 0x10;  // never mapped
         default:
@@ -120,7 +120,7 @@ int wmain(int argc, wchar_t** argv)
             }
             Send(pipe.get(), &message, sizeof(message));
         };
-        std::uint8_t bytes[72] = {};
+        std::uint8_t bytes[kPipeMessageSize + 28] = {};
         switch (kind) {
             case kConnectAndClose:
                 break;

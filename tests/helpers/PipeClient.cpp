@@ -2,17 +2,22 @@
 //   PipeClient <pipe name> <dump type> <mode> [annotation count]
 // Modes change what the registration claims or how the handshake ends:
 //   normal, badep (unreadable exception-pointers address), badblock (unreadable client block),
-//   hugecount (an absurd annotation count), ack45 (a 45-byte acknowledgement),
+//   hugecount (an absurd annotation count), acklong (an acknowledgement one byte too long),
 //   partialannotations (unterminated annotation text whose array runs into an uncommitted
 //   page, so a read of it stops in the middle of an entry),
 //   regdie (sends a valid registration and ends itself at once, without waiting for the reply:
-//   nothing is printed).
+//   nothing is printed),
+//   high (the client's variables and block, its annotations and an exception record all lie in
+//   memory allocated top-down: above 4 GiB in a 64-bit process).
 // It prints "registered <server pid>" and "access <a> <b> <c>" (the granted access of the
 // three handles it received), or "refused"; then answers the commands
 //   dump                 request a dump and wait: "dump Done|ReporterGone|TimedOut|Failed"
 //   dumps <n>            n requests in a row, each made the moment the last one is done (up to
 //                        10 s each): "dumps <number done>"
 //   request              set the request event only: "requested"
+//   crash                request a dump with the exception record of the high mode (code
+//                        0xE0000042, this thread): "crash Done|... <thread id>"
+//   where                "where <lowest address of the high mode's memory>", or "where 0"
 //   done                 "done 1" when dump-done is signalled, else "done 0"
 //   alive                "alive 1" while the server-alive mutex is held by the server
 //   exit                 end the process
@@ -22,9 +27,12 @@
 #include <cstdlib>
 #include <cwchar>
 #include <iostream>
+#include <new>
 #include <string>
 
 #include "CrashClient/CrashClient.h"
+#include "CrashClient/SyntheticException.h"
+#include "CrashProtocol/Annotations.h"
 
 namespace {
 
@@ -58,7 +66,7 @@ bool RegisterWithAcknowledgement(const std::wstring& pipeName, const PipeMessage
         !::ReadFile(pipe.get(), &reply, sizeof(reply), &n, nullptr) || n != sizeof(reply)) {
         return false;
     }
-    char ack[64] = {};
+    char ack[kPipeMessageSize + 1] = {};
     ::WriteFile(pipe.get(), ack, ackLength, &n, nullptr);
     ::Sleep(200);  // let the server read it before the pipe closes
     return true;
@@ -72,7 +80,7 @@ constexpr std::size_t kStraddlingOffset = kPageBytes - 3 * sizeof(ClientAnnotati
 constexpr DWORD kRepeatedDumpTimeoutMs = 10000;
 
 // Two reserved pages, the first committed and filled with text that never ends.
-std::uint32_t StraddlingAnnotations()
+ClientWord StraddlingAnnotations()
 {
     auto* pages = static_cast<std::uint8_t*>(
         ::VirtualAlloc(nullptr, 2 * kPageBytes, MEM_RESERVE, PAGE_NOACCESS));
@@ -81,7 +89,27 @@ std::uint32_t StraddlingAnnotations()
         return 0;
     }
     std::wmemset(reinterpret_cast<wchar_t*>(pages), L'x', kPageBytes / sizeof(wchar_t));
-    return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(pages + kStraddlingOffset));
+    return reinterpret_cast<ClientWord>(pages + kStraddlingOffset);
+}
+
+constexpr DWORD kHighExceptionCode = 0xE0000042;
+
+// What the high mode keeps in one top-down allocation: the client object (its thread id,
+// exception-pointers value and block), the annotations, and an exception to report.
+struct HighMemory {
+    alignas(16) CONTEXT context;
+    EXCEPTION_RECORD record;
+    EXCEPTION_POINTERS pointers;
+    alignas(16) unsigned char client[sizeof(CrashClient)];
+    ClientAnnotation annotations[1];  // annotationCount of them
+};
+
+HighMemory* AllocateHigh(std::size_t annotationCount)
+{
+    const std::size_t size = sizeof(HighMemory) + annotationCount * sizeof(ClientAnnotation);
+    void* memory =
+        ::VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT | MEM_TOP_DOWN, PAGE_READWRITE);
+    return memory == nullptr ? nullptr : new (memory) HighMemory;
 }
 
 // Sends the registration and ends this process before the server has answered.
@@ -108,11 +136,26 @@ int wmain(int argc, wchar_t** argv)
     const std::wstring mode = argv[3];
     const std::size_t annotationCount = argc > 4 ? std::wcstoul(argv[4], nullptr, 0) : 0;
 
-    CrashClient client(annotationCount);
+    HighMemory* high = mode == L"high" ? AllocateHigh(annotationCount) : nullptr;
+    if (mode == L"high" && high == nullptr) {
+        std::printf("refused\n");
+        return 1;
+    }
+    CrashClient ownClient(annotationCount);
+    CrashClient& client = high != nullptr ? *new (high->client) CrashClient(annotationCount)
+                                          : ownClient;
     for (std::size_t i = 0; i < annotationCount; ++i) {
         client.SetAnnotation(L"key" + std::to_wstring(i), L"value" + std::to_wstring(i));
     }
     PipeMessage registration = client.MakeRegistration(dumpType);
+    if (high != nullptr) {
+        // The table's own array is on the heap; a copy of it up here is what the server reads.
+        for (std::size_t i = 0; i < annotationCount; ++i) {
+            SetAnnotationText(high->annotations[i].name, L"key" + std::to_wstring(i));
+            SetAnnotationText(high->annotations[i].value, L"value" + std::to_wstring(i));
+        }
+        registration.annotationsAddress = reinterpret_cast<ClientWord>(high->annotations);
+    }
     if (mode == L"badep") {
         registration.exceptionPointersAddress = 0x10;
     } else if (mode == L"badblock") {
@@ -131,8 +174,8 @@ int wmain(int argc, wchar_t** argv)
     HANDLE dumpDone = nullptr;
     HANDLE alive = nullptr;
     PipeMessage reply{};
-    if (mode == L"ack45") {
-        if (!RegisterWithAcknowledgement(pipeName, registration, 45, reply)) {
+    if (mode == L"acklong") {
+        if (!RegisterWithAcknowledgement(pipeName, registration, kPipeMessageSize + 1, reply)) {
             std::printf("refused\n");
             return 1;
         }
@@ -168,6 +211,18 @@ int wmain(int argc, wchar_t** argv)
                                            kRepeatedDumpTimeoutMs) == CrashClient::DumpWait::Done;
             }
             std::printf("dumps %d\n", done);
+        } else if (command == "crash" && high != nullptr) {
+            ::RtlCaptureContext(&high->context);
+            high->record = EXCEPTION_RECORD{};
+            high->record.ExceptionCode = kHighExceptionCode;
+            high->record.ExceptionAddress = reinterpret_cast<PVOID>(InstructionPointerOf(high->context));
+            high->pointers = EXCEPTION_POINTERS{&high->record, &high->context};
+            const DWORD self = ::GetCurrentThreadId();
+            std::printf("crash %s %lu\n",
+                        DumpWaitText(client.RequestDump(self, &high->pointers, 60000)), self);
+        } else if (command == "where") {
+            std::printf("where 0x%llx\n",
+                        static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(high)));
         } else if (command == "request") {
             ::SetEvent(dumpRequest);
             std::printf("requested\n");

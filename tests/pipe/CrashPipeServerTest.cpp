@@ -16,6 +16,8 @@
 #include "ChildProcess.h"
 #include "CrashClient/CrashClient.h"
 #include "CrashProtocol/Annotations.h"
+#include "CrashReporter/dump/DumpWriter.h"
+#include "MinidumpFile.h"
 #include "PipeServerFixture.h"
 #include "TempDirectory.h"
 #include "TestPaths.h"
@@ -82,11 +84,11 @@ protected:
         return client;
     }
 
-    std::string Ask(ChildProcess& client, const std::string& command)
+    std::string Ask(ChildProcess& client, const std::string& command, DWORD timeoutMs = 60000)
     {
         std::string line;
         EXPECT_TRUE(client.WriteLine(command));
-        EXPECT_TRUE(client.ReadLine(line, 60000)) << command;
+        EXPECT_TRUE(client.ReadLine(line, timeoutMs)) << command;
         return line;
     }
 
@@ -153,17 +155,22 @@ TEST_F(CrashPipeServerTest, StartsOnlyOnceAndNeverOnAnExistingPipe)
 TEST_F(CrashPipeServerTest, RefusesMalformedRegistrationsAndListensAgain)
 {
     const PipeMessage good = OwnRegistration();
-    std::uint8_t bytes[64] = {};
+    std::uint8_t bytes[kPipeMessageSize64 + 1] = {};
     std::memcpy(bytes, &good, sizeof(good));
-    EXPECT_FALSE(RawRegistration(bytes, 43));
-    EXPECT_FALSE(RawRegistration(bytes, 45));
+    EXPECT_FALSE(RawRegistration(bytes, kPipeMessageSize - 1));
+    EXPECT_FALSE(RawRegistration(bytes, kPipeMessageSize + 1));
     EXPECT_FALSE(RawRegistration(bytes, 0));
+    // What a client of the other width sends.
+    EXPECT_FALSE(RawRegistration(bytes, kOtherWidthPipeMessageSize));
 
     PipeMessage wrongType = good;
     wrongType.messageType = 2;
     EXPECT_FALSE(RawRegistration(&wrongType, sizeof(wrongType)));
-    for (auto field : {&PipeMessage::processId, &PipeMessage::threadIdAddress,
-                       &PipeMessage::exceptionPointersAddress, &PipeMessage::clientBlockAddress}) {
+    PipeMessage noProcess = good;
+    noProcess.processId = 0;
+    EXPECT_FALSE(RawRegistration(&noProcess, sizeof(noProcess)));
+    for (auto field : {&PipeMessage::threadIdAddress, &PipeMessage::exceptionPointersAddress,
+                       &PipeMessage::clientBlockAddress}) {
         PipeMessage zeroed = good;
         zeroed.*field = 0;
         EXPECT_FALSE(RawRegistration(&zeroed, sizeof(zeroed)));
@@ -214,7 +221,7 @@ TEST_F(CrashPipeServerTest, SilentClientsAreCutOffSoTheNextOneIsServed)
 
 TEST_F(CrashPipeServerTest, LongAcknowledgementLeavesClientRegisteredButNotConnected)
 {
-    auto client = StartClient(L"ack45");
+    auto client = StartClient(L"acklong");
     ASSERT_EQ(lastClientLine_.rfind("registered", 0), 0u);
     std::string access;
     ASSERT_TRUE(client->ReadLine(access));
@@ -261,7 +268,8 @@ TEST_F(CrashPipeServerTest, RequestMadeTheMomentDumpDoneIsSeenGetsItsOwnDump)
     auto client = StartClient();
     std::string access;
     ASSERT_TRUE(client->ReadLine(access));
-    EXPECT_EQ(Ask(*client, "dumps " + std::to_string(kRequests)),
+    // Each request has up to 10 s in the client; a dump takes seconds under Wine.
+    EXPECT_EQ(Ask(*client, "dumps " + std::to_string(kRequests), kRequests * 10000),
               "dumps " + std::to_string(kRequests));
     const auto dumps = recorder_.Dumps();
     ASSERT_EQ(dumps.size(), std::size_t(kRequests));
@@ -288,6 +296,35 @@ TEST_F(CrashPipeServerTest, AnnotationsCutOffByAnUnmappedPageAreStillTerminated)
         EXPECT_NE(std::wmemchr(entry.value, L'\0', kAnnotationTextUnits), nullptr);
     }
     EXPECT_STREQ(dumps[0].annotations[5].name, L"ptime");
+}
+
+// A 64-bit client may keep everything the server reads anywhere in its address space: its
+// variables, block, annotations and exception record all lie above 4 GiB here.
+TEST_F(CrashPipeServerTest, ClientMemoryAnywhereInTheAddressSpaceIsRead)
+{
+    auto client = StartClient(L"high", L"0", L"2");
+    ASSERT_EQ(lastClientLine_.rfind("registered", 0), 0u);
+    std::string access;
+    ASSERT_TRUE(client->ReadLine(access));
+    const std::string where = Ask(*client, "where");
+    const unsigned long long base = std::strtoull(where.c_str() + 6, nullptr, 16);
+    if (sizeof(void*) == 8) {
+        EXPECT_GT(base, 0xFFFFFFFFull) << where;
+    }
+    const std::string crash = Ask(*client, "crash");
+    ASSERT_EQ(crash.rfind("crash Done ", 0), 0u) << crash;
+    const auto dumps = recorder_.Dumps();
+    ASSERT_EQ(dumps.size(), 1u);
+    ASSERT_EQ(dumps[0].annotations.size(), 3u);
+    EXPECT_STREQ(dumps[0].annotations[1].value, L"value1");
+
+    testing_support::MinidumpFile dump;
+    ASSERT_TRUE(dump.Load(dumps[0].path));
+    testing_support::MinidumpFile::ExceptionInfo exception{};
+    ASSERT_TRUE(dump.Exception(exception));
+    EXPECT_EQ(exception.code, 0xE0000042u);
+    EXPECT_EQ(exception.threadId, std::strtoul(crash.c_str() + 11, nullptr, 10));
+    EXPECT_EQ(dump.StreamBytes(kClientBlockStreamType).size(), kClientBlockSize);
 }
 
 TEST_F(CrashPipeServerTest, AbsurdAnnotationCountStillGivesADump)
@@ -521,7 +558,7 @@ TEST_F(CrashPipeServerTest, HostileClientsLeaveItServingWithNoMoreHandles)
         EXPECT_EQ(line.rfind("done 150", 0), 0u);
         hostile.Wait(30000);
         // Clients that die in the middle of their handshake.
-        for (const wchar_t* mode : {L"normal", L"ack45", L"normal", L"ack45"}) {
+        for (const wchar_t* mode : {L"normal", L"acklong", L"normal", L"acklong"}) {
             ChildProcess dying;
             ASSERT_TRUE(dying.Start(ProgramPath(L"PipeClient.exe"), {pipeName_, L"0", mode}));
             ::Sleep(std::rand() % 50);

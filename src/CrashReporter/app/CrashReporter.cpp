@@ -21,9 +21,9 @@ constexpr DWORD kWindowHandlePollMs = 20;
 
 // A read-handle value is only used when it names a pipe this process holds at start: reading
 // from or closing a number we never received could hit one of our own handles.
-HANDLE AcceptInheritedPipe(std::uint32_t handleValue)
+HANDLE AcceptInheritedPipe(ClientWord handleValue)
 {
-    const HANDLE handle = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(handleValue));
+    const HANDLE handle = reinterpret_cast<HANDLE>(handleValue);
     DWORD flags = 0;
     if (handleValue == 0 || handle == INVALID_HANDLE_VALUE ||
         !::GetHandleInformation(handle, &flags) || ::GetFileType(handle) != FILE_TYPE_PIPE) {
@@ -34,8 +34,9 @@ HANDLE AcceptInheritedPipe(std::uint32_t handleValue)
 
 // A client may signal the window event and never write, while a write end stays open: a
 // blocking read would then hold Stop, and the crashed client, for ever. The read waits until
-// the four bytes are there, the writers are gone, or the thread's budget is spent.
-bool ReadWindowHandle(HANDLE pipe, ULONGLONG deadline, std::uint32_t& value)
+// the handle's bytes (as wide as a pointer) are there, the writers are gone, or the thread's
+// budget is spent.
+bool ReadWindowHandle(HANDLE pipe, ULONGLONG deadline, ClientWord& value)
 {
     for (;;) {
         DWORD available = 0;
@@ -136,11 +137,11 @@ void CrashReporter::ReadClientWindow()
     // A failed open gives a null handle, whose wait fails: nothing is read then.
     if (::WaitForSingleObject(windowEvent.get(), kWindowEventWaitMs) == WAIT_OBJECT_0 &&
         readHandle) {
-        std::uint32_t value = 0;
+        ClientWord value = 0;
         if (!ReadWindowHandle(readHandle.get(), deadline, value)) {
             value = 0;  // a short or late read is no handle
         }
-        clientWindow.store(reinterpret_cast<HWND>(static_cast<std::uintptr_t>(value)));
+        clientWindow.store(reinterpret_cast<HWND>(value));
     }
     readHandle.reset();
     windowEvent.reset();

@@ -2,9 +2,13 @@
 
 #include <cwchar>
 
-std::uint32_t ParseReadHandle(const std::wstring& text)
+ClientWord ParseReadHandle(const std::wstring& text)
 {
-    return static_cast<std::uint32_t>(std::wcstoul(text.c_str(), nullptr, 16));
+    if constexpr (sizeof(ClientWord) == sizeof(unsigned long long)) {
+        return static_cast<ClientWord>(std::wcstoull(text.c_str(), nullptr, 16));
+    } else {
+        return static_cast<ClientWord>(std::wcstoul(text.c_str(), nullptr, 16));
+    }
 }
 
 std::wstring FolderOfPath(const std::wstring& path)

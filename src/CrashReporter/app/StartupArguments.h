@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "CrashProtocol/PipeMessage.h"
+
 // What the entry point reads from its command line. Pure text work, no system calls.
 
 // The program path plus six arguments; extra files are optional.
@@ -12,8 +14,9 @@ constexpr int kMinimumArgumentCount = 7;
 constexpr int kFirstExtraFileArgument = 6;
 
 // Argument 5 as the C library reads an unsigned base-16 number: leading blanks and a 0x
-// prefix are accepted, parsing stops at the first non-digit, no digits give 0.
-std::uint32_t ParseReadHandle(const std::wstring& text);
+// prefix are accepted, parsing stops at the first non-digit, no digits give 0. A handle is as
+// wide as the program.
+ClientWord ParseReadHandle(const std::wstring& text);
 
 // The text before the last backslash; a path without one is returned whole.
 std::wstring FolderOfPath(const std::wstring& path);

@@ -83,7 +83,7 @@ bool DumpWriter::MakeDumpPath(std::wstring& path)
 }
 
 bool DumpWriter::WriteDump(HANDLE process, DWORD processId, DWORD threadId,
-                           std::uint32_t exceptionPointers, std::uint32_t clientBlockAddress,
+                           ClientWord exceptionPointers, ClientWord clientBlockAddress,
                            std::uint32_t dumpType, std::wstring* dumpPath,
                            const std::vector<std::uint8_t>* annotationStream)
 {
@@ -115,8 +115,7 @@ bool DumpWriter::WriteDump(HANDLE process, DWORD processId, DWORD threadId,
     if (exceptionPointers != 0) {
         exception.ThreadId = threadId;
         // The address lies in the client's address space, hence ClientPointers.
-        exception.ExceptionPointers =
-            reinterpret_cast<PEXCEPTION_POINTERS>(static_cast<std::uintptr_t>(exceptionPointers));
+        exception.ExceptionPointers = reinterpret_cast<PEXCEPTION_POINTERS>(exceptionPointers);
         exception.ClientPointers = TRUE;
         exceptionInfo = &exception;
     }

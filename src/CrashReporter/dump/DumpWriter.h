@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "CrashProtocol/PipeMessage.h"
 #include "Win32/CriticalSection.h"
 #include "Win32/UniqueModule.h"
 
@@ -33,8 +34,8 @@ public:
     // beside it. True when every file asked for was written; then dumpPath (if given)
     // receives the normal dump's path. Failed files are left where they are. An annotation
     // stream, when given, goes into every dump after the reporter's and the client's block.
-    bool WriteDump(HANDLE process, DWORD processId, DWORD threadId, std::uint32_t exceptionPointers,
-                   std::uint32_t clientBlockAddress, std::uint32_t dumpType,
+    bool WriteDump(HANDLE process, DWORD processId, DWORD threadId, ClientWord exceptionPointers,
+                   ClientWord clientBlockAddress, std::uint32_t dumpType,
                    std::wstring* dumpPath = nullptr,
                    const std::vector<std::uint8_t>* annotationStream = nullptr);
 

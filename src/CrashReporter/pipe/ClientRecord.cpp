@@ -12,9 +12,9 @@ win32::UniqueHandle MakeCompletionEvent()
     return win32::UniqueHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
 }
 
-const void* ClientAddress(std::uint32_t address)
+const void* ClientAddress(ClientWord address)
 {
-    return reinterpret_cast<const void*>(static_cast<std::uintptr_t>(address));
+    return reinterpret_cast<const void*>(address);
 }
 
 }  // namespace

@@ -58,13 +58,13 @@ public:
     CrashPipeServer* const server;
     const std::uint32_t processId;
     const std::uint32_t dumpType;
-    const std::uint32_t exceptionPointersAddress;
-    const std::uint32_t clientBlockAddress;
-    const std::uint32_t annotationsAddress;
+    const ClientWord exceptionPointersAddress;
+    const ClientWord clientBlockAddress;
+    const ClientWord annotationsAddress;
     const std::uint32_t annotationCount;
     std::unique_ptr<ClientAnnotation[]> annotations;  // null until the first dump request
     std::size_t annotationSlots = 0;                  // entries in annotations
-    const std::uint32_t threadIdAddress;
+    const ClientWord threadIdAddress;
     win32::UniqueHandle processHandle;
     win32::UniqueHandle dumpRequestEvent;
     win32::UniqueHandle dumpDoneEvent;

@@ -44,12 +44,14 @@ win32::UniqueHandle CreateManualResetEvent()
     return win32::UniqueHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
 }
 
-const void* ClientAddress(std::uint32_t address)
+const void* ClientAddress(ClientWord address)
 {
-    return reinterpret_cast<const void*>(static_cast<std::uintptr_t>(address));
+    return reinterpret_cast<const void*>(address);
 }
 
-bool ReadClientValue(HANDLE process, std::uint32_t address, std::uint32_t& value)
+// A value of the client's: its thread id (32 bits) or its exception-pointers value (a pointer).
+template <typename Value>
+bool ReadClientValue(HANDLE process, ClientWord address, Value& value)
 {
     SIZE_T read = 0;
     return ::ReadProcessMemory(process, ClientAddress(address), &value, sizeof(value), &read) &&
@@ -57,21 +59,21 @@ bool ReadClientValue(HANDLE process, std::uint32_t address, std::uint32_t& value
 }
 
 // Duplicates one of our handles into the client; the value is only meaningful there.
-bool DuplicateIntoClient(HANDLE client, HANDLE source, DWORD access, std::uint32_t& target)
+bool DuplicateIntoClient(HANDLE client, HANDLE source, DWORD access, ClientWord& target)
 {
     HANDLE duplicate = nullptr;
     if (!::DuplicateHandle(::GetCurrentProcess(), source, client, &duplicate, access, FALSE, 0)) {
         return false;
     }
-    target = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(duplicate));
+    target = reinterpret_cast<ClientWord>(duplicate);
     return true;
 }
 
 // Takes back handles already given to a client that is then refused.
-void CloseInClient(HANDLE client, std::uint32_t value)
+void CloseInClient(HANDLE client, ClientWord value)
 {
     if (value != 0) {
-        ::DuplicateHandle(client, reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value)),
+        ::DuplicateHandle(client, reinterpret_cast<HANDLE>(value),
                           nullptr, nullptr, 0, FALSE, DUPLICATE_CLOSE_SOURCE);
     }
 }
@@ -303,17 +305,37 @@ void CrashPipeServer::HandleReadRegistration()
         ::GetLastError() == ERROR_IO_PENDING) {
         state_ = PipeServerState::RegistrationPending;
     } else {
-        SetStateAndSignal(PipeServerState::Disconnect);  // ERROR_MORE_DATA for a longer message
+        // ERROR_MORE_DATA for a longer message
+        if (::GetLastError() == ERROR_MORE_DATA) {
+            ReportOtherWidthRegistration(kPipeMessageSize);
+        }
+        SetStateAndSignal(PipeServerState::Disconnect);
     }
 }
 
 void CrashPipeServer::HandleRegistrationPending()
 {
     DWORD read = 0;
-    const bool complete = ::GetOverlappedResult(pipeHandle_.get(), &overlapped_, &read, FALSE) &&
-                          read == kPipeMessageSize;
-    SetStateAndSignal(complete ? PipeServerState::ProcessRegistration
-                               : PipeServerState::Disconnect);
+    const bool done = ::GetOverlappedResult(pipeHandle_.get(), &overlapped_, &read, FALSE);
+    if (done ? read != kPipeMessageSize : ::GetLastError() == ERROR_MORE_DATA) {
+        ReportOtherWidthRegistration(read);
+    }
+    SetStateAndSignal(done && read == kPipeMessageSize ? PipeServerState::ProcessRegistration
+                                                       : PipeServerState::Disconnect);
+}
+
+// A client of the other width sends a message of the other size; it is refused like any
+// message of a wrong size, and the debug line says why, for the developer who shipped it.
+void CrashPipeServer::ReportOtherWidthRegistration(DWORD readSoFar) const
+{
+    DWORD left = 0;
+    if (!::PeekNamedPipe(pipeHandle_.get(), nullptr, 0, nullptr, nullptr, &left)) {
+        left = 0;
+    }
+    const std::wstring text = OtherWidthRegistrationText(std::size_t(readSoFar) + left);
+    if (!text.empty()) {
+        ::OutputDebugStringW(text.c_str());
+    }
 }
 
 // A registration names the process to be opened, dumped and handed our handles: it must be
@@ -496,7 +518,7 @@ VOID CALLBACK CrashPipeServer::OnDumpRequest(PVOID context, BOOLEAN)
 void CrashPipeServer::HandleDumpRequest(ClientRecord* record)
 {
     HANDLE process = record->processHandle.get();
-    std::uint32_t exceptionPointers = 0;
+    ClientWord exceptionPointers = 0;
     std::uint32_t threadId = 0;
     std::wstring dumpPath;
     const std::vector<std::uint8_t> annotationStream =

@@ -80,6 +80,7 @@ private:
     void HandleDisconnect();
 
     bool IsRegistrationFromPipeClient() const;
+    void ReportOtherWidthRegistration(DWORD readSoFar) const;
     bool RegisterClient(ClientRecord* record);
     bool AddClient(ClientRecord* record);
     void DiscardRefusedRecord(ClientRecord* record);

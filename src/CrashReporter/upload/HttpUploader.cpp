@@ -20,7 +20,8 @@ constexpr DWORD kStatusBufferBytes = 8;
 constexpr DWORD kContentLengthBufferBytes = 64;
 constexpr int kStatusOk = 200;
 
-static_assert(sizeof(INTERNET_BUFFERSW) == 40, "the request start passes a 40-byte record");
+static_assert(sizeof(INTERNET_BUFFERSW) == (sizeof(void*) == 4 ? 40 : 56),
+              "the request start passes the system's record");
 
 // Writes all of data, resuming after partial writes. A call that takes nothing counts as a
 // failure, so a stalled transport cannot spin here for ever.
