@@ -118,19 +118,26 @@ class Inbox:
 
     def __init__(self, store, symbols=None, max_seconds=COLLECTOR_MAX_SECONDS, options=()):
         self.store = store
-        symbol_token = uuid.uuid4().hex
+        self.symbol_token = uuid.uuid4().hex
         command = [sys.executable, SERVICE, "--port", "0", "--store", store,
-                   "--max-seconds", str(max_seconds), "--symbol-token", symbol_token, *options]
+                   "--max-seconds", str(max_seconds), "--symbol-token", self.symbol_token,
+                   *options]
         self.process, self.port = start_listening(command, stderr=subprocess.DEVNULL)
         self.host = "http://127.0.0.1:%d" % self.port
         if symbols:
-            done = subprocess.run([sys.executable, SERVICE, "upload-symbols", symbols,
-                                   self.host, "--symbol-token", symbol_token],
-                                  stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                                  timeout=COLLECTOR_MAX_SECONDS)
-            if done.returncode != 0:
+            try:
+                self.upload_symbols(symbols)
+            except BaseException:
                 self.stop()
-                raise RuntimeError("uploading the symbols failed: %s" % done.stdout[-2000:])
+                raise
+
+    def upload_symbols(self, folder):
+        done = subprocess.run([sys.executable, SERVICE, "upload-symbols", folder, self.host,
+                               "--symbol-token", self.symbol_token],
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                              timeout=COLLECTOR_MAX_SECONDS)
+        if done.returncode != 0:
+            raise RuntimeError("uploading the symbols failed: %s" % done.stdout[-2000:])
 
     def api(self, path):
         with urllib.request.urlopen(self.host + path, timeout=30) as answer:
