@@ -20,7 +20,8 @@ import zipfile
 from unittest import mock
 
 import minidump_builder as mb
-from support import HERE, Service, files_under, incoming_files, multipart, zip_of
+import postgres
+from support import BACKEND, HERE, Service, files_under, incoming_files, multipart, zip_of
 
 from crashinbox.archive import ArchiveError, Limits, check_entries
 from crashinbox.inbox import Inbox
@@ -29,7 +30,7 @@ from crashinbox.minidump import DumpError, exception_name, read_minidump
 from crashinbox.signature import crash_signature, group_id
 from crashinbox.stack import parse_backtrace
 from crashinbox import store as store_module
-from crashinbox.database import SqliteDatabase
+from crashinbox.database import SqliteDatabase, open_database
 from crashinbox.store import Store
 from crashinbox.web import SYMBOLS_PATH, UPLOAD_PATH, create_app
 
@@ -263,8 +264,32 @@ class StoreAndIndex(unittest.TestCase):
             [("fsync", store.uploads)])
         self.assertEqual(sorted(store.stored_uploads()), sorted(ids))
 
+    def index(self):
+        """An index in the backend under test, of its own."""
+        if BACKEND == "postgresql":
+            return Index(open_database(postgres.server().database(self.work), ""))
+        return Index(SqliteDatabase(os.path.join(self.work, "index.sqlite")))
+
+    def test_a_result_counts_only_while_its_claim_holds_the_upload(self):
+        index = self.index()
+        index.add({"id": "u", "received": 1000, "name": "App", "size": 10})
+        slow = index.claim(0.2)
+        self.assertIsNone(index.claim(60))  # leased
+        time.sleep(0.3)
+        taken = index.claim(60)  # the slow worker's lease ran out
+        self.assertEqual((taken["id"], taken["attempts"]), ("u", 2))
+        self.assertFalse(index.finish("u", slow["claim"], "processed", None, "late", "g1", {},
+                                      10))
+        self.assertTrue(index.finish("u", taken["claim"], "processed", None, "on time", "g2",
+                                     {}, 10, ("app.exe/5F00000010000/app.exe",)))
+        self.assertEqual(index.report("u")["signature"], "on time")
+        self.assertIsNone(index.claim(60))
+        self.assertEqual(index.requeue_missing("app.exe/5F00000010000/app.exe"), 1)
+        self.assertEqual(index.claim(60)["attempts"], 1)
+        index.close()
+
     def test_retention_never_picks_a_report_still_waiting_for_processing(self):
-        index = Index(SqliteDatabase(os.path.join(self.work, "index.sqlite")))
+        index = self.index()
         for number, state in enumerate(("processed", "unprocessed", "received")):
             index.add({"id": state, "received": 1000 + number, "name": "App", "size": 10})
         for state in ("processed", "unprocessed"):
