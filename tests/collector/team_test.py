@@ -27,7 +27,7 @@ UPLOADS = 1000
 CLIENTS = 8
 CRASHES = [(0xC0000005, 0x00401234), (0xC0000094, 0x00402000), (0xE0435202, 0x00403000)]
 LEASE_SECONDS = "3"
-DYING_WORKER_AT = 40  # the upload the killed worker dies processing
+DYING_WORKER_AT = 3  # the upload the killed worker dies processing
 PROCESS_SECONDS = 300
 
 
@@ -82,7 +82,7 @@ class TeamOnOneDatabase(unittest.TestCase):
         self.kill_mid_body(self.collectors[0])
         for thread in senders:
             thread.join()
-        self.assertEqual(dying.wait(60), -signal.SIGKILL)
+        self.assertEqual(dying.wait(PROCESS_SECONDS), -signal.SIGKILL)
         self.assertEqual(len(answered), UPLOADS)
 
         survivor = self.collectors[1]
