@@ -104,7 +104,7 @@ def main(argv: Optional[list] = None) -> int:
     args = parse_arguments(argv[1:] if argv and argv[0] == command else argv)
     logging.basicConfig(level=logging.WARNING, format="collector: %(message)s")
     inbox = Inbox(args.store, symbols=args.symbols and os.path.abspath(args.symbols),
-                  limits=Limits(args.max_ratio, args.max_unpacked_bytes),
+                  limits=Limits(max_ratio=args.max_ratio, max_total=args.max_unpacked_bytes),
                   retention=Retention(args.keep_days, args.keep_bytes), workers=args.workers,
                   debugger=Debugger(args.lldb, args.lldb_seconds, args.lldb_memory_bytes),
                   min_free_bytes=args.min_free_bytes, database=args.database,
