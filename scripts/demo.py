@@ -24,11 +24,12 @@ import subprocess
 import sys
 import time
 import urllib.request
+import uuid
 import zipfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 COLLECTOR = os.path.join(ROOT, "tools", "collector", "collector.py")
-SERVICE = os.path.join(ROOT, "tools", "collector", "service.py")
+SERVICE = os.path.join(ROOT, "collector", "service.py")
 WINE_RUN = os.path.join(ROOT, "scripts", "wine-run.sh")
 sys.path.insert(0, os.path.join(ROOT, "tests", "dump"))
 from read_dumps_independently import (  # noqa: E402  the project's own stream-directory reader
@@ -112,15 +113,31 @@ class Collector:
 
 
 class Inbox:
-    """The collector service as a child process on 127.0.0.1 and a free port."""
+    """The collector service as a child process on 127.0.0.1 and a free port. The module
+    files of a symbols folder reach it the way a team's build uploads them."""
 
     def __init__(self, store, symbols=None, max_seconds=COLLECTOR_MAX_SECONDS, options=()):
         self.store = store
+        self.symbol_token = uuid.uuid4().hex
         command = [sys.executable, SERVICE, "--port", "0", "--store", store,
-                   "--max-seconds", str(max_seconds), *options]
-        self.process, self.port = start_listening(
-            command + (["--symbols", symbols] if symbols else []), stderr=subprocess.DEVNULL)
+                   "--max-seconds", str(max_seconds), "--symbol-token", self.symbol_token,
+                   *options]
+        self.process, self.port = start_listening(command, stderr=subprocess.DEVNULL)
         self.host = "http://127.0.0.1:%d" % self.port
+        if symbols:
+            try:
+                self.upload_symbols(symbols)
+            except BaseException:
+                self.stop()
+                raise
+
+    def upload_symbols(self, folder):
+        done = subprocess.run([sys.executable, SERVICE, "upload-symbols", folder, self.host,
+                               "--symbol-token", self.symbol_token],
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                              timeout=COLLECTOR_MAX_SECONDS)
+        if done.returncode != 0:
+            raise RuntimeError("uploading the symbols failed: %s" % done.stdout[-2000:])
 
     def api(self, path):
         with urllib.request.urlopen(self.host + path, timeout=30) as answer:

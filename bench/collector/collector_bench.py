@@ -1,8 +1,11 @@
 #!/usr/bin/python3
 """The collector service's figures, for the benchmark table:
-  throughput  uploads answered (stored durably and indexed) per second and MB/s, against a
-              bare application on the same server that only streams each body to a file,
-              rounds of both interleaved in one run
+  throughput  uploads answered (stored durably and indexed) per second and MB/s by the
+              collector on SQLite and on PostgreSQL, against a bare application on the same
+              server that only streams each body to a file, and the same app flushing each
+              body to disk, rounds of all interleaved in one run
+  backlog     a backlog of dumps processed by 1 and by 2 worker processes on PostgreSQL:
+              reports per second and peak memory per worker
   processing  unpacking and reading a 1 GiB full dump against a small one: time, and peak
               memory of the processing process (flat when it streams)
 
@@ -25,11 +28,12 @@ import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
-SERVICE = os.path.join(ROOT, "tools", "collector", "service.py")
+SERVICE = os.path.join(ROOT, "collector", "service.py")
 BARE = os.path.join(HERE, "bare_store.py")
 sys.path.insert(0, os.path.join(ROOT, "tests", "collector"))
-sys.path.insert(0, os.path.join(ROOT, "tools", "collector"))
+sys.path.insert(0, os.path.join(ROOT, "collector"))
 import minidump_builder as mb  # noqa: E402
+import postgres  # noqa: E402
 
 MIB = 1 << 20
 THREADS = 8
@@ -42,6 +46,9 @@ BIG_DUMP = 1 << 30
 SMALL_DUMP = 16 * MIB
 MEMORY64_LIST = 9
 BOUNDARY = "-" * 27 + "0123456789ABCDEF"
+BACKLOG = 1000
+BACKLOG_CRASHES = [(0xC0000005, 0x00401234), (0xC0000094, 0x00402000), (0xC00000FD, 0x00403000)]
+BACKLOG_SECONDS = 3600
 
 
 def start(command):
@@ -98,7 +105,10 @@ def post_many(port, body, count, clients):
     return time.perf_counter() - began
 
 
-def throughput(work, quick, upload_bytes, count):
+def throughput(work, quick, upload_bytes, count, database):
+    """Best uploads/s and MB/s of each side over interleaved rounds: the collector on SQLite
+    and on PostgreSQL (receiving only: processing runs in workers of its own), the bare app,
+    and the bare app that flushes each body."""
     archive_path = os.path.join(work, "bench.zip")
     with zipfile.ZipFile(archive_path, "w", zipfile.ZIP_STORED) as archive:
         archive.writestr("b.dmp", mb.sample_dump())
@@ -107,19 +117,26 @@ def throughput(work, quick, upload_bytes, count):
     with open(archive_path, "rb") as f:
         body = body_of(f.read())
     count = 20 if quick else count
-    service, service_port = start([sys.executable, SERVICE, "--store",
-                                   os.path.join(work, "svc-%d" % upload_bytes),
-                                   "--threads", str(THREADS)])
-    bare, bare_port = start([sys.executable, BARE, os.path.join(work, "bare-%d" % upload_bytes),
-                             str(THREADS)])
-    times = {"service": [], "bare": []}
+    service = [sys.executable, SERVICE, "--threads", str(THREADS), "--workers", "0"]
+    commands = {
+        "sqlite": service + ["--store", os.path.join(work, "sqlite-%d" % upload_bytes)],
+        "postgresql": service + ["--store", os.path.join(work, "pg-%d" % upload_bytes),
+                                 "--database", database],
+        "bare": [sys.executable, BARE, os.path.join(work, "bare-%d" % upload_bytes),
+                 str(THREADS)],
+        "bare-fsync": [sys.executable, BARE, os.path.join(work, "fsync-%d" % upload_bytes),
+                       str(THREADS), "--fsync"]}
+    servers = {}
+    times = {side: [] for side in commands}
     try:
+        for side, command in commands.items():
+            servers[side] = start(command)
         for _ in range(1 if quick else ROUNDS):
-            times["service"].append(post_many(service_port, body, count, CLIENTS))
-            times["bare"].append(post_many(bare_port, body, count, CLIENTS))
+            for side, (_, port) in servers.items():
+                times[side].append(post_many(port, body, count, CLIENTS))
     finally:
-        stop(service)
-        stop(bare)
+        for process, _ in servers.values():
+            stop(process)
     best = {side: min(values) for side, values in times.items()}
     return {side: (count / seconds, count * len(body) / 1e6 / seconds)
             for side, seconds in best.items()}, count, len(body)
@@ -152,10 +169,13 @@ import json, os, resource, sys, time
 sys.path.insert(0, sys.argv[1])
 from crashinbox.archive import Limits
 from crashinbox.processing import process_upload
+from crashinbox.stack import Debugger
 from crashinbox.store import Store
+from crashinbox.symbols import SymbolStore
 store = Store(sys.argv[2])
 began = time.perf_counter()
-outcome = process_upload(store, sys.argv[3], None, Limits(max_ratio=1 << 20, max_total=4 << 30))
+outcome = process_upload(store, sys.argv[3], SymbolStore(os.path.join(sys.argv[2], "symbols")),
+                         Limits(max_ratio=1 << 20, max_total=4 << 30), Debugger())
 seconds = time.perf_counter() - began
 peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 lldb = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss * 1024
@@ -170,8 +190,8 @@ def processing(work, memory_bytes):
     upload = os.path.join(store, "uploads", "big")
     os.makedirs(upload)
     write_full_dump_zip(os.path.join(upload, "upload.bin"), memory_bytes)
-    done = subprocess.run([sys.executable, "-c", PROCESS_ONE, os.path.join(ROOT, "tools",
-                           "collector"), store, "big"], capture_output=True, text=True,
+    done = subprocess.run([sys.executable, "-c", PROCESS_ONE, os.path.join(ROOT, "collector"),
+                           store, "big"], capture_output=True, text=True,
                           timeout=3600)
     shutil.rmtree(store, ignore_errors=True)
     if done.returncode != 0:
@@ -182,17 +202,34 @@ def processing(work, memory_bytes):
     return figures
 
 
-def bench_collector(results, work, quick=False):
+def bench_collector(results, work, quick=False, backlog_count=0):
     """Adds the collector's rows to a run_bench Results table."""
+    database = postgres.server()
     for upload_bytes, uploads in UPLOAD_SIZES.items():
-        rates, count, size = throughput(work, quick, upload_bytes, uploads)
+        rates, count, size = throughput(work, quick, upload_bytes, uploads,
+                                        database.database("throughput-%d" % upload_bytes))
         detail = "%d uploads, %d clients, Waitress %d threads, best of %d rounds" % (
             count, CLIENTS, THREADS, 1 if quick else ROUNDS)
         label = "%d KiB upload" % round(size / 1024)
-        results.add("collector uploads per second stored and indexed (service vs. bare "
-                    "streaming app)", label, rates["service"][0], rates["bare"][0], "/s", detail)
-        results.add("collector MB/s stored and indexed (service vs. bare streaming app)", label,
-                    rates["service"][1], rates["bare"][1], "MB/s", detail)
+        for index in ("sqlite", "postgresql"):
+            name = "SQLite" if index == "sqlite" else "PostgreSQL"
+            results.add("collector uploads per second stored and indexed, %s (vs. bare "
+                        "streaming app)" % name, label, rates[index][0], rates["bare"][0],
+                        "/s", detail)
+            results.add("collector uploads per second stored and indexed, %s (vs. bare app "
+                        "that fsyncs each body)" % name, label, rates[index][0],
+                        rates["bare-fsync"][0], "/s", detail)
+        results.add("collector MB/s stored and indexed, SQLite (vs. bare streaming app)",
+                    label, rates["sqlite"][1], rates["bare"][1], "MB/s", detail)
+    for workers, figures in backlog(work, backlog_count or (40 if quick else BACKLOG),
+                                    database).items():
+        results.add("collector backlog of %d dumps, reports per second, %d worker(s) (vs. 1)"
+                    % (figures["count"], workers), "%d worker(s)" % workers,
+                    figures["rate"], figures["one"], "/s",
+                    "PostgreSQL, one process per worker, lldb on each dump")
+        results.add("collector backlog, peak memory per worker, %d worker(s) (vs. 1)"
+                    % workers, "%d worker(s)" % workers, figures["peak"], figures["one_peak"],
+                    "MiB", "VmHWM of each worker process, lldb's own not counted")
     big = BIG_DUMP // (16 if quick else 1)
     small = processing(work, SMALL_DUMP)
     large = processing(work, big)
@@ -203,6 +240,62 @@ def bench_collector(results, work, quick=False):
     results.add("collector processing peak memory, full dump vs. %d MiB full dump"
                 % (SMALL_DUMP // MIB), label, large["peak"], small["peak"], "MiB",
                 "flat when it streams; lldb's own peak %.0f MiB" % (large["lldb_peak"] / MIB))
+
+
+def peak_memory(pid):
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def backlog(work, count, database):
+    """Processing of a backlog of dumps by 1 and by 2 worker processes on PostgreSQL:
+    {workers: {"count", "rate", "peak", "one", "one_peak"}}; the same backlog, queued again."""
+    import psycopg2
+    url = database.database("backlog")
+    store = os.path.join(work, "backlog")
+    collector, port = start([sys.executable, SERVICE, "--store", store, "--database", url,
+                             "--workers", "0"])
+    try:
+        for n in range(count):
+            code, address = BACKLOG_CRASHES[n % len(BACKLOG_CRASHES)]
+            post_many(port, body_of(mb.sample_dump(code, address)), 1, 1)
+    finally:
+        stop(collector)
+    connection = psycopg2.connect(url)
+    connection.autocommit = True
+    results = {}
+    for workers in (1, 2):
+        with connection.cursor() as cursor:
+            cursor.execute("UPDATE reports SET state='received', attempts=0, lease_until=NULL, "
+                           "claim=NULL")
+        began = time.perf_counter()
+        processes = [subprocess.Popen([sys.executable, SERVICE, "work", "--store", store,
+                                       "--database", url, "--workers", "1"],
+                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                      stderr=subprocess.DEVNULL, text=True)
+                     for _ in range(workers)]
+        try:
+            while True:
+                with connection.cursor() as cursor:
+                    cursor.execute("SELECT COUNT(*) FROM reports WHERE state='received'")
+                    if cursor.fetchone()[0] == 0:
+                        break
+                if time.perf_counter() - began > BACKLOG_SECONDS:
+                    raise RuntimeError("the backlog was not processed in time")
+                time.sleep(0.05)
+            seconds = time.perf_counter() - began
+            peak = max(peak_memory(p.pid) for p in processes)
+        finally:
+            for process in processes:
+                stop(process)
+        results[workers] = {"count": count, "rate": count / seconds, "peak": peak}
+    connection.close()
+    for figures in results.values():
+        figures["one"], figures["one_peak"] = results[1]["rate"], results[1]["peak"]
+    return results
 
 
 class Table:
@@ -216,11 +309,13 @@ class Table:
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer uploads, a 64 MiB dump")
+    parser.add_argument("--backlog", type=int, default=0,
+                        help="dumps in the backlog (default: %d, 40 with --quick)" % BACKLOG)
     args = parser.parse_args()
     work = tempfile.mkdtemp(prefix="collector-bench-")
     try:
         table = Table()
-        bench_collector(table, work, args.quick)
+        bench_collector(table, work, args.quick, args.backlog)
         for step, size, project, baseline, unit, detail in table.rows:
             print("%s | %s | %.3f %s | %.3f %s | %.2f | %s" % (
                 step, size, project / (MIB if unit == "MiB" else 1), unit,

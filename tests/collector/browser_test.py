@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """The collector's pages in a real browser after real uploads: CrashDemo.exe and the reporter
-under Wine upload to the collector service (build/bin as its symbol folder), and headless
-Chromium reads the group list and the report page.
+under Wine upload to the collector service (build/bin's modules uploaded as its symbols), and
+headless Chromium reads the group list and the report page, also of a report processed again
+when its symbols arrive after it.
 
 usage: browser_test.py <build dir>
 """
@@ -11,6 +12,7 @@ import shutil
 import struct
 import sys
 import tempfile
+import time
 import unittest
 import zipfile
 
@@ -26,6 +28,7 @@ DEMO_RUNS = 2
 ANNOTATIONS = [("build", "demo-1.0"), ("ptime", "4711")]
 DIRECTORY_AT = 12
 ENTRY = struct.Struct("<III")
+SYMBOLS_SECONDS = 120
 
 
 def with_annotations(dump, pairs):
@@ -130,22 +133,36 @@ class PagesInABrowser(unittest.TestCase):
         self.assertEqual(rows, ["%s %s" % pair for pair in ANNOTATIONS])
         self.assertIn(CRASHING_FUNCTION, page.find_element(By.ID, "stack").text)
 
-    def test_without_symbols_the_stack_and_signature_use_module_offsets(self):
+    def test_without_symbols_module_offsets_and_once_they_arrive_the_function(self):
         upload = self.real_upload()
         plain = Service(os.path.join(self.work, "plain"))
         try:
             with open(upload["file"], "rb") as archive:
                 upload_id = plain.stored_id(plain.upload(archive.read(), name=self.name))
             report = plain.wait_report(upload_id)
+            exception = report["details"]["dump"]["exception"]
+            self.assertEqual(report["signature"], "0x%08X %s+0x%X" % (
+                exception["code"], "CrashDemo.exe", exception["offset"]))
+            top = report["details"]["stack"]["frames"][0]
+            self.assertEqual((top["module"], top["offset"], top["function"]),
+                             ("CrashDemo.exe", exception["offset"], None))
+            # The build's symbols arrive: the same report is processed again.
+            plain.upload_symbols(os.path.join(BUILD_DIR, "bin"))
+            deadline = time.monotonic() + SYMBOLS_SECONDS
+            while CRASHING_FUNCTION not in (plain.get_json("/api/reports/" + upload_id)
+                                            ["signature"] or ""):
+                self.assertLess(time.monotonic(), deadline)
+                time.sleep(0.2)
+            self.browser.get("%s/reports/%s" % (plain.host, upload_id))
+            functions = [e.text for e in self.browser.find_elements(By.CSS_SELECTOR,
+                                                                    "#stack td.function")]
+            self.assertIn(CRASHING_FUNCTION, functions[0])
+            groups = plain.get_json("/api/groups")
+            self.assertEqual([g["count"] for g in groups
+                              if CRASHING_FUNCTION in g["signature"]], [1])
+            self.assertFalse([g for g in groups if "CrashDemo.exe+0x" in g["signature"]])
         finally:
             plain.stop()
-        exception = report["details"]["dump"]["exception"]
-        self.assertEqual(report["signature"], "0x%08X %s+0x%X" % (
-            exception["code"], "CrashDemo.exe", exception["offset"]))
-        top = report["details"]["stack"]["frames"][0]
-        self.assertEqual((top["module"], top["offset"], top["function"]),
-                         ("CrashDemo.exe", exception["offset"], None))
-
 
 if __name__ == "__main__":
     BUILD_DIR = os.path.abspath(sys.argv[1])

@@ -13,10 +13,11 @@ import socket
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 import minidump_builder as mb
-from support import HERE, Service, multipart, zip_of
+from support import HERE, Service, database_options, incoming_files, multipart, zip_of
 
 DYING = os.path.join(HERE, "dying_service.py")
 
@@ -41,12 +42,13 @@ class Restarts(unittest.TestCase):
         self.services.append(service)
         return service
 
-    def start_dying(self, point, nth):
+    def start_dying(self, point, nth, *options):
         """The service that kills itself at point of its nth upload."""
         service = Service.__new__(Service)
         service.store = self.store
         process = subprocess.Popen([sys.executable, DYING, point, str(nth), "--store",
-                                    self.store, "--port", "0", "--max-seconds", "300"],
+                                    self.store, "--port", "0", "--max-seconds", "300", *options,
+                                    *database_options(self.store)],
                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                    stderr=subprocess.DEVNULL, text=True)
         line = process.stdout.readline()
@@ -54,6 +56,15 @@ class Restarts(unittest.TestCase):
         service.host = "http://127.0.0.1:%d" % service.port
         self.services.append(service)
         return service
+
+    def run_dying(self, point, nth, *options):
+        """Starts the dying service over the store and waits until it has killed itself."""
+        done = subprocess.run([sys.executable, DYING, point, str(nth), "--store", self.store,
+                               "--port", "0", "--max-seconds", "60", *options,
+                               *database_options(self.store)],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, timeout=120)
+        self.assertEqual(done.returncode, -signal.SIGKILL)
 
     def kill(self, service):
         if service.process.poll() is None:
@@ -77,7 +88,7 @@ class Restarts(unittest.TestCase):
         service.wait_processed(expected_total)
         status = service.get_json("/api/status")
         self.assertEqual(sum(status.values()), expected_total, status)
-        self.assertEqual(os.listdir(os.path.join(self.store, "incoming")), [])
+        self.assertEqual(incoming_files(self.store), [])
         return service.grouped_ids()
 
     def test_killed_while_a_body_arrives(self):
@@ -106,6 +117,34 @@ class Restarts(unittest.TestCase):
         # The third was in place on disk when the collector died: recovery indexes it.
         listed = self.listed_after_restart(3)
         self.assertTrue(set(answered) < listed, (answered, listed))
+
+    def test_an_upload_that_stops_the_collector_twice_is_set_aside_with_its_reason(self):
+        service = self.start_dying("processing", 1)
+        answered = self.upload_all(service, 1)
+        service.process.wait(30)
+        self.run_dying("processing", 1)  # queued again at the restart, and fatal again
+        service = self.start()
+        report = service.wait_report(answered[0])
+        self.assertEqual(report["state"], "unprocessed", report)
+        self.assertIn("cut short 2 times", report["reason"])
+        later = service.wait_report(self.upload_all(service, 1)[0])
+        self.assertEqual(later["state"], "processed", later)
+
+    def test_killed_as_retention_removes_a_report(self):
+        service = self.start()
+        old = self.upload_all(service, 1)
+        service.wait_processed(1)
+        service.stop()
+        time.sleep(1.5)
+        self.run_dying("sweeping", 1, "--keep-days", str(1 / 86400))
+        # Restarted without retention: the report it was removing stays gone.
+        service = self.start()
+        kept = self.upload_all(service, 1)
+        service.wait_report(kept[0])
+        self.assertEqual(service.request("GET", "/api/reports/" + old[0])[0], 404)
+        self.assertEqual(service.grouped_ids(), set(kept))
+        self.assertEqual(os.listdir(os.path.join(self.store, "uploads")), kept)
+        self.assertEqual(os.listdir(os.path.join(self.store, "trash")), [])
 
     def test_killed_with_uploads_waiting_to_be_processed(self):
         service = self.start("--workers", "1")

@@ -3,18 +3,21 @@
 Nth upload, so a test can restart it over what a real crash leaves behind.
 
 usage: dying_service.py <point> <N> <service arguments ...>
-points: staged  (the upload file written and flushed, not yet renamed into place)
+points: staged  (the upload staged, not yet flushed nor renamed into place)
         indexing (inside the index transaction, its row written, before COMMIT)
+        processing (while it processes the upload, after answering it)
+        sweeping (as retention removes a report's index row)
 """
 
 import os
 import signal
 import sys
+import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                                "tools", "collector"))
+                                "collector"))
 import service  # noqa: E402
-from crashinbox import index, store  # noqa: E402
+from crashinbox import inbox, index, store  # noqa: E402
 
 POINT, NTH = sys.argv[1], int(sys.argv[2])
 seen = {"count": 0}
@@ -26,29 +29,37 @@ def die_on_nth():
         os.kill(os.getpid(), signal.SIGKILL)
 
 
+def die_before(owner, name, pause=0.0):
+    """owner.name kills the process on its nth call, after pause seconds."""
+    original = getattr(owner, name)
+
+    def wrapper(*arguments):
+        time.sleep(pause)
+        die_on_nth()
+        return original(*arguments)
+    setattr(owner, name, wrapper)
+
+
 if POINT == "staged":
-    original_fsync_folder = store.fsync_folder
-
-    def fsync_folder(path):
-        # The last step before the staged folder is renamed into uploads/.
-        if os.path.basename(os.path.dirname(path)) == "incoming":
-            die_on_nth()
-        original_fsync_folder(path)
-    store.fsync_folder = fsync_folder
+    die_before(store.Store, "place")  # staged, not yet flushed nor renamed into place
 elif POINT == "indexing":
-    original_write = index.Index.write
+    original_add_many = index.Index.add_many
 
-    def write(self, statements):
-        if "INSERT" in statements[0][0]:
-            seen["count"] += 1
-            if seen["count"] == NTH:
-                with self.lock:
-                    self.connection.execute("BEGIN IMMEDIATE")
-                    for sql, parameters in statements:
-                        self.connection.execute(sql, parameters)
-                    os.kill(os.getpid(), signal.SIGKILL)
-        return original_write(self, statements)
-    index.Index.write = write
+    def add_many(self, metas):
+        seen["count"] += 1
+        if seen["count"] == NTH:
+            with self.database.transaction() as cursor:
+                for meta in metas:
+                    cursor.execute(index.INSERT, (meta["id"], meta["received"], meta["name"],
+                                                  meta.get("filename"), meta["size"],
+                                                  meta["size"], index.RECEIVED))
+                os.kill(os.getpid(), signal.SIGKILL)
+        return original_add_many(self, metas)
+    index.Index.add_many = add_many
+elif POINT == "processing":
+    die_before(inbox, "process_upload", pause=0.5)  # the answer goes out first
+elif POINT == "sweeping":
+    die_before(index.Index, "remove")
 else:
     sys.exit("unknown point " + POINT)
 

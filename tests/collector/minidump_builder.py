@@ -61,6 +61,16 @@ class Builder:
             return body + names
         return self.add(MODULE_LIST, build)
 
+    def modules_sharing_a_name(self, count, name_units):
+        """count module entries that all point at one name of name_units UTF-16 units."""
+        def build(offset):
+            name_at = offset + 4 + 108 * count
+            entries = b"".join(struct.pack("<QIIII", 0x10000000 + i * 0x1000, 0x1000, 0, 0,
+                                           name_at) + bytes(84) for i in range(count))
+            return (struct.pack("<I", count) + entries +
+                    struct.pack("<I", 2 * name_units) + "m".encode("utf-16-le") * name_units)
+        return self.add(MODULE_LIST, build)
+
     def threads(self, ids):
         return self.add(THREAD_LIST, struct.pack("<I", len(ids)) + b"".join(
             struct.pack("<IIIIQQIIII", i, 0, 0x20, 0, 0x7FFDE000, 0x0019F000, 0, 0, 0, 0)

@@ -6,14 +6,16 @@ import io
 import json
 import os
 import sys
+import threading
 import time
 import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "scripts"))
-sys.path.insert(0, os.path.join(ROOT, "tools", "collector"))
+sys.path.insert(0, os.path.join(ROOT, "collector"))
 import demo  # noqa: E402
+import postgres  # noqa: E402
 
 BOUNDARY = "---------------------------1234ABCD5678EF90"
 PROCESS_SECONDS = 120
@@ -39,7 +41,24 @@ def zip_of(entries):
     return buffer.getvalue()
 
 
+# "postgresql" runs every collector of the tests on a PostgreSQL index of its own.
+BACKEND = os.environ.get("COLLECTOR_DATABASE", "sqlite")
+LEASE_SECONDS = 4
+
+
+def database_options(store):
+    """The options that put the index of the collector over store in the backend under test."""
+    if BACKEND != "postgresql":
+        return ()
+    # A killed collector's uploads wait for their lease to end before another takes them.
+    return ("--database", postgres.server().database(os.path.abspath(store)),
+            "--lease-seconds", str(LEASE_SECONDS))
+
+
 class Service(demo.Inbox):
+    def __init__(self, store, symbols=None, options=()):
+        super().__init__(store, symbols=symbols, options=tuple(options) + database_options(store))
+
     def request(self, method, path, body=None, headers=None, timeout=60):
         connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=timeout)
         try:
@@ -71,11 +90,11 @@ class Service(demo.Inbox):
                 raise AssertionError("not processed in time: %r" % status)
             time.sleep(0.1)
 
-    def wait_report(self, upload_id, seconds=PROCESS_SECONDS):
+    def wait_report(self, upload_id, seconds=PROCESS_SECONDS, headers=None):
         """The report once processing has finished with it; None once retention removed it."""
         deadline = time.monotonic() + seconds
         while True:
-            status, body, _ = self.request("GET", "/api/reports/" + upload_id)
+            status, body, _ = self.request("GET", "/api/reports/" + upload_id, headers=headers)
             if status == 404:
                 return None
             report = json.loads(body)
@@ -101,3 +120,28 @@ def files_under(folder):
         for name in names + folders:
             found.append(os.path.join(base, name))
     return found
+
+
+def incoming_files(store):
+    """Files half received or staged in the store, in any collector's incoming folder."""
+    incoming = os.path.join(store, "incoming")
+    return [path for path in files_under(incoming) if os.path.isfile(path) and
+            os.path.dirname(path) != incoming]
+
+
+def in_parallel(count, clients, send):
+    """send(n) for n in range(count), from clients threads at once."""
+    left, lock = list(range(count)), threading.Lock()
+
+    def client():
+        while True:
+            with lock:
+                if not left:
+                    return
+                n = left.pop()
+            send(n)
+
+    threads = [threading.Thread(target=client) for _ in range(clients)]
+    for thread in threads:
+        thread.start()
+    return threads

@@ -1,15 +1,17 @@
 """The crashing thread's stack, unwound by Debian's lldb from the minidump. lldb is a separate
 process with a time limit: a hostile dump can make it fail, never the collector."""
 
+import math
 import os
 import re
 import shutil
 import subprocess
+import tempfile
+from dataclasses import dataclass, field
 from typing import Optional
 
 from .minidump import faulting_module
 
-LLDB_SECONDS = 120
 MAX_FRAMES = 256
 # "  * frame #0: 0x004015cf CrashDemo.exe`ns::Function() + 12 at file.cpp:10"
 FRAME = re.compile(r"^\s*\*?\s*frame #(\d+): (0x[0-9a-fA-F]+)(?: ([^`\s]+)(?:`(.*))?)?$")
@@ -17,23 +19,20 @@ FRAME = re.compile(r"^\s*\*?\s*frame #(\d+): (0x[0-9a-fA-F]+)(?: ([^`\s]+)(?:`(.
 SOURCE = re.compile(r"^(.*?)(?: at (\S+:\d+(?::\d+)?))?$")
 # lldb's scripting must find Debian's own python first; a python earlier on PATH breaks it.
 SYSTEM_PATH = "/usr/bin:/bin"
+PRLIMIT = "/usr/bin/prlimit"
+SETPRIV = "/usr/bin/setpriv"
 
 
 def lldb_program() -> Optional[str]:
     return shutil.which("lldb", path=SYSTEM_PATH)
 
 
-def symbol_files(symbols: Optional[str], modules: list) -> list:
-    """The files in the symbol folder named like a module of the dump (case-insensitive)."""
-    if not symbols or not os.path.isdir(symbols):
-        return []
-    present = {name.lower(): name for name in os.listdir(symbols)}
-    found = []
-    for module in modules:
-        name = present.get(module["name"].lower())
-        if name and os.path.isfile(os.path.join(symbols, name)):
-            found.append(os.path.join(symbols, name))
-    return sorted(set(found))
+@dataclass
+class Debugger:
+    program: Optional[str] = field(default_factory=lldb_program)
+    seconds: float = 120
+    memory_bytes: int = 1 << 30     # data segment and anonymous mappings; the dump is mapped
+    output_bytes: int = 1 << 20
 
 
 def lldb_command(lldb: str, dump_path: str, symbol_paths: list) -> list:
@@ -63,22 +62,45 @@ def parse_backtrace(text: str, modules: list) -> list:
     return frames
 
 
-def unwind(dump_path: str, modules: list, symbols: Optional[str]) -> dict:
-    """{"frames": [...]} or {"frames": [], "error": why}."""
-    lldb = lldb_program()
-    if not lldb:
-        return {"frames": [], "error": "lldb is not installed"}
-    symbol_paths = symbol_files(symbols, modules)
+def bounded(debugger: Debugger, command: list) -> list:
+    """command under limits of CPU time, data memory and output size, ended with its parent:
+    a hostile dump can make lldb fail, never outlive or starve the collector."""
+    return [PRLIMIT, "--cpu=%d" % max(1, math.ceil(debugger.seconds)),
+            "--data=%d" % debugger.memory_bytes, "--fsize=%d" % debugger.output_bytes,
+            SETPRIV, "--pdeathsig", "KILL", "--", *command]
+
+
+def run_bounded(debugger: Debugger, command: list) -> tuple:
+    """(exit status, output text) of command; raises subprocess.TimeoutExpired."""
     environment = dict(os.environ, PATH=SYSTEM_PATH + ":" + os.environ.get("PATH", ""))
+    with tempfile.TemporaryFile() as output:
+        process = subprocess.Popen(bounded(debugger, command), stdin=subprocess.DEVNULL,
+                                   stdout=output, stderr=subprocess.DEVNULL, env=environment)
+        try:
+            status = process.wait(debugger.seconds)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+            raise
+        output.seek(0)
+        text = output.read(debugger.output_bytes).decode("utf-8", "replace")
+    return status, text
+
+
+def unwind(dump_path: str, modules: list, symbol_paths: list,
+           debugger: Optional[Debugger] = None) -> dict:
+    """{"frames": [...]} or {"frames": [], "error": why}."""
+    debugger = debugger or Debugger()
+    if not debugger.program:
+        return {"frames": [], "error": "lldb is not installed"}
     try:
-        done = subprocess.run(lldb_command(lldb, os.path.abspath(dump_path), symbol_paths),
-                              stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                              errors="replace", timeout=LLDB_SECONDS, env=environment)
+        status, text = run_bounded(debugger, lldb_command(
+            debugger.program, os.path.abspath(dump_path), symbol_paths))
     except subprocess.TimeoutExpired:
-        return {"frames": [], "error": "lldb took more than %d s" % LLDB_SECONDS}
+        return {"frames": [], "error": "lldb took more than %g s" % debugger.seconds}
     except OSError as error:
         return {"frames": [], "error": "lldb did not start: %s" % error}
-    frames = parse_backtrace(done.stdout, modules)
+    frames = parse_backtrace(text, modules)
     if not frames:
-        return {"frames": [], "error": "lldb found no stack (exit status %d)" % done.returncode}
+        return {"frames": [], "error": "lldb found no stack (exit status %d)" % status}
     return {"frames": frames, "symbols": [os.path.basename(p) for p in symbol_paths]}

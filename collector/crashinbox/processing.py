@@ -3,14 +3,15 @@ compute the signature. Anything an upload contains ends as a reason, never as an
 out of here."""
 
 import os
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Optional
 
 from .archive import ArchiveError, Limits, unpack_upload
 from .minidump import DumpError, read_minidump
 from .signature import crash_signature, group_id
-from .stack import unwind
+from .stack import Debugger, unwind
 from .store import Store
+from .symbols import SymbolStore
 
 
 @dataclass
@@ -20,6 +21,7 @@ class Outcome:
     signature: Optional[str]
     group: Optional[str]
     details: dict
+    missing: tuple = field(default=())  # keys of the crash's modules that had no symbols
 
 
 def bitmap_size(path: str) -> Optional[dict]:
@@ -32,8 +34,16 @@ def bitmap_size(path: str) -> Optional[dict]:
     return {"width": width, "height": abs(height), "bits": int.from_bytes(header[28:30], "little")}
 
 
-def process_upload(store: Store, upload_id: str, symbols: Optional[str],
-                   limits: Limits) -> Outcome:
+def crash_modules(dump: dict, frames: list) -> set:
+    """Names of the modules whose symbols would name the crash: the faulting one and those
+    of the frames."""
+    names = {f["module"] for f in frames if f.get("module")}
+    faulting = (dump["exception"] or {}).get("module")
+    return names | {faulting} if faulting else names
+
+
+def process_upload(store: Store, upload_id: str, symbols: SymbolStore, limits: Limits,
+                   debugger: Debugger) -> Outcome:
     upload = store.upload_file(upload_id)
     details = {"files": [], "kind": None}
     try:
@@ -61,7 +71,10 @@ def process_upload(store: Store, upload_id: str, symbols: Optional[str],
     except DumpError as error:
         return Outcome(False, "cannot read the dump: %s" % error, None, None, details)
     details["dump"] = dump
-    stack = unwind(dump_path, dump["modules"], symbols)
+    paths, missing = symbols.files_for(dump["modules"])
+    stack = unwind(dump_path, dump["modules"], paths, debugger)
     details["stack"] = stack
     signature = crash_signature(dump["exception"], stack["frames"])
-    return Outcome(True, None, signature, group_id(signature), details)
+    wanted = crash_modules(dump, stack["frames"])
+    return Outcome(True, None, signature, group_id(signature), details,
+                   tuple(key for name, key in missing.items() if name in wanted))

@@ -13,6 +13,10 @@ MAX_THREADS = 65536
 MAX_MODULES = 65536
 MAX_NAME_BYTES = 64 * 1024
 MAX_ANNOTATIONS = 4096
+# What the reader may hand on, summed over every entry and name: module lists can point
+# thousands of entries at one long name, which would decode (and serialise) once per entry.
+MAX_DECODED_BYTES = 16 << 20
+ENTRY_COST = 64
 
 THREAD_LIST_STREAM = 3
 MODULE_LIST_STREAM = 4
@@ -87,10 +91,18 @@ def exception_name(code: int) -> str:
 class MinidumpFile:
     """Bounded reads of one open dump file."""
 
-    def __init__(self, file: BinaryIO):
+    def __init__(self, file: BinaryIO, budget: int = MAX_DECODED_BYTES):
         self.file = file
         file.seek(0, 2)
         self.size = file.tell()
+        self.budget = budget
+        self.strings = {}
+
+    def charge(self, count: int) -> None:
+        self.budget -= count
+        if self.budget < 0:
+            raise DumpError("the dump decodes to more than %d bytes of entries and names"
+                            % MAX_DECODED_BYTES)
 
     def read(self, offset: int, count: int, what: str) -> bytes:
         if offset < 0 or count < 0 or offset + count > self.size:
@@ -106,10 +118,16 @@ class MinidumpFile:
         return layout.unpack(self.read(offset, layout.size, what))
 
     def string(self, offset: int) -> str:
-        length, = struct.unpack("<I", self.read(offset, 4, "a string's length"))
-        if length > MAX_NAME_BYTES or length % 2:
-            raise DumpError("a string of %d bytes" % length)
-        return self.read(offset + 4, length, "a string").decode("utf-16-le", "replace")
+        """Each address is read once; every use still counts against the budget."""
+        text = self.strings.get(offset)
+        if text is None:
+            length, = struct.unpack("<I", self.read(offset, 4, "a string's length"))
+            if length > MAX_NAME_BYTES or length % 2:
+                raise DumpError("a string of %d bytes" % length)
+            text = self.read(offset + 4, length, "a string").decode("utf-16-le", "replace")
+            self.strings[offset] = text
+        self.charge(2 * len(text))
+        return text
 
 
 def utf16_field(data: bytes) -> str:
@@ -157,6 +175,7 @@ def read_entries(dump: MinidumpFile, stream: tuple, layout: struct.Struct, limit
                  what: str) -> list:
     """The fixed-size entries of a list stream (a 32-bit count, then the entries)."""
     count = read_count(dump, stream, layout.size, limit, what)
+    dump.charge(count * ENTRY_COST)
     return [dump.unpack(layout, stream[1] + 4 + i * layout.size, what) for i in range(count)]
 
 
@@ -226,6 +245,7 @@ def read_misc(dump: MinidumpFile, stream: tuple, dump_time: int) -> dict:
 
 def read_annotations(dump: MinidumpFile, stream: tuple) -> list:
     count = read_count(dump, stream, ANNOTATION_ENTRY_BYTES, MAX_ANNOTATIONS, "the annotations")
+    dump.charge(count * ANNOTATION_ENTRY_BYTES)
     data = dump.read(stream[1] + 4, count * ANNOTATION_ENTRY_BYTES, "the annotations")
     annotations = []
     for i in range(count):

@@ -23,8 +23,12 @@ class ArchiveError(Exception):
 
 @dataclass
 class Limits:
-    max_ratio: int = 200           # uncompressed size per compressed byte, per entry
-    max_total: int = 8 << 30       # bytes unpacked from one upload
+    # A full dump of 1 GiB and its companions unpack; a large entry that expands 100x and
+    # more does not. Process memory deflates 3 to 30 times; a screenshot of a plain window
+    # deflates 100 to 1,000 times, and is small.
+    max_ratio: int = 100           # uncompressed size per compressed byte, per large entry
+    small_entry: int = 64 << 20    # entries up to this size may expand any number of times
+    max_total: int = 2 << 30       # bytes unpacked from one upload
 
 
 @dataclass
@@ -68,7 +72,8 @@ def check_entries(infos: list, compressed_size: int, limits: Limits) -> None:
         if info.compress_size > compressed_size:
             raise ArchiveError("the entry %r claims more bytes than the archive has"
                                % info.filename)
-        if info.file_size > limits.max_ratio * max(info.compress_size, 1):
+        if info.file_size > max(limits.small_entry,
+                                limits.max_ratio * max(info.compress_size, 1)):
             raise ArchiveError("the entry %r expands %d bytes to %d (a zip bomb)" %
                                (info.filename, info.compress_size, info.file_size))
         total += info.file_size

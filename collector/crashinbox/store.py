@@ -1,0 +1,188 @@
+"""The upload folders. An upload is staged under incoming/<instance>/, flushed, and renamed
+whole into uploads/<id>/: a folder there is complete or absent, whatever moment the collector
+dies at. Uploads that arrive together are flushed together, with one flush of the store's
+file system. Each collector process stages in its own folder, which it holds locked, so
+processes sharing a store clear only what a dead one left. Folders are named by the
+collector's own ids; nothing from an upload becomes a path."""
+
+import ctypes
+import fcntl
+import json
+import os
+import shutil
+import socket
+import tempfile
+import time
+import uuid
+from typing import BinaryIO, Optional
+
+UPLOAD_FILE = "upload.bin"
+META_FILE = "meta.json"
+FILES_FOLDER = "files"
+LOCK_SUFFIX = ".lock"
+FREE_SPACE_SECONDS = 0.5
+LIBC = ctypes.CDLL(None, use_errno=True)
+
+
+def syncfs(path: str) -> None:
+    """Flushes everything written to the file system that holds path: data, files and
+    folders, in one call."""
+    descriptor = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        if LIBC.syncfs(descriptor) != 0:
+            error = ctypes.get_errno()
+            raise OSError(error, os.strerror(error), path)
+    finally:
+        os.close(descriptor)
+
+
+def fsync_folder(path: str) -> None:
+    descriptor = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        os.fsync(descriptor)
+    finally:
+        os.close(descriptor)
+
+
+class Store:
+    def __init__(self, root: str):
+        self.root = os.path.abspath(root)
+        self.incoming_root = os.path.join(self.root, "incoming")
+        self.uploads = os.path.join(self.root, "uploads")
+        self.trash = os.path.join(self.root, "trash")
+        for folder in (self.root, self.incoming_root, self.uploads, self.trash):
+            os.makedirs(folder, exist_ok=True)
+        self.free, self.free_checked = 0, -FREE_SPACE_SECONDS - 1
+        instance = "%s-%d-%s" % (socket.gethostname(), os.getpid(), uuid.uuid4().hex[:6])
+        self.incoming = os.path.join(self.incoming_root, instance)
+        # Locked before the folder exists: another collector clearing up never sees the folder
+        # without its held lock.
+        self.lock = open(self.incoming + LOCK_SUFFIX, "w")
+        fcntl.flock(self.lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        os.makedirs(self.incoming)
+
+    def free_bytes(self) -> int:
+        """Free space on the store's disk, looked up at most every FREE_SPACE_SECONDS: each
+        upload asks, and the floor it guards is far larger than what arrives meanwhile."""
+        now = time.monotonic()
+        if now - self.free_checked > FREE_SPACE_SECONDS:
+            stats = os.statvfs(self.root)
+            self.free, self.free_checked = stats.f_bavail * stats.f_frsize, now
+        return self.free
+
+    def folder(self, upload_id: str) -> str:
+        return os.path.join(self.uploads, upload_id)
+
+    def upload_file(self, upload_id: str) -> str:
+        return os.path.join(self.uploads, upload_id, UPLOAD_FILE)
+
+    def files_folder(self, upload_id: str) -> str:
+        return os.path.join(self.uploads, upload_id, FILES_FOLDER)
+
+    def new_incoming_file(self) -> BinaryIO:
+        """Where a request body's file part streams to while it arrives."""
+        return tempfile.NamedTemporaryFile(dir=self.incoming, prefix="part-", delete=False)
+
+    def stage(self, part: BinaryIO, meta: dict) -> dict:
+        """Moves a received file part into a staging folder of a new upload, beside its meta;
+        returns the meta with the new id and size. Nothing is flushed yet."""
+        upload_id = time.strftime("%Y%m%d-%H%M%S-", time.gmtime()) + uuid.uuid4().hex[:12]
+        part.flush()
+        staging = os.path.join(self.incoming, upload_id)
+        os.mkdir(staging)
+        os.replace(part.name, os.path.join(staging, UPLOAD_FILE))
+        part.close()
+        meta = dict(meta, id=upload_id, size=os.path.getsize(os.path.join(staging, UPLOAD_FILE)))
+        with open(os.path.join(staging, META_FILE), "w", encoding="utf-8") as out:
+            json.dump(meta, out, ensure_ascii=False)
+        return meta
+
+    def place(self, upload_ids: list) -> None:
+        """Makes staged uploads durable and renames them into place: one flush for all of
+        them before any rename. The renames are durable after flush_uploads()."""
+        syncfs(self.root)
+        for upload_id in upload_ids:
+            os.replace(os.path.join(self.incoming, upload_id), self.folder(upload_id))
+
+    def flush_uploads(self) -> None:
+        fsync_folder(self.uploads)
+
+    def publish(self, upload_ids: list) -> None:
+        self.place(upload_ids)
+        self.flush_uploads()
+
+    def commit(self, part: BinaryIO, meta: dict) -> dict:
+        meta = self.stage(part, meta)
+        self.publish([meta["id"]])
+        return meta
+
+    def discard_incoming(self, part: Optional[BinaryIO]) -> None:
+        if part is not None:
+            part.close()
+            try:
+                os.unlink(part.name)
+            except FileNotFoundError:
+                pass
+
+    def clear_incoming(self) -> int:
+        """What a stopped collector left half-received was never answered: it goes. Staging
+        folders whose lock nobody holds are a stopped collector's; the trash is emptied."""
+        removed = 0
+        for name in os.listdir(self.incoming_root):
+            path = os.path.join(self.incoming_root, name)
+            if path in (self.incoming, self.lock.name) or not os.path.lexists(path):
+                continue  # ours, or gone with its lock just now
+            if name.endswith(LOCK_SUFFIX):
+                with open(path, "a") as lock:
+                    try:
+                        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                    except BlockingIOError:
+                        continue  # a running collector's
+                    folder = path[:-len(LOCK_SUFFIX)]
+                    if os.path.isdir(folder):
+                        removed += len(os.listdir(folder))
+                        shutil.rmtree(folder, ignore_errors=True)
+                    os.unlink(path)
+            elif not os.path.exists(path + LOCK_SUFFIX):
+                shutil.rmtree(path) if os.path.isdir(path) else os.unlink(path)
+                removed += 1
+        for name in os.listdir(self.trash):
+            shutil.rmtree(os.path.join(self.trash, name), ignore_errors=True)
+        return removed
+
+    def stored_uploads(self) -> dict:
+        """id -> meta of every complete upload folder."""
+        found = {}
+        for name in os.listdir(self.uploads):
+            try:
+                with open(os.path.join(self.uploads, name, META_FILE), encoding="utf-8") as f:
+                    meta = json.load(f)
+            except (OSError, ValueError):
+                continue
+            if meta.get("id") == name:
+                found[name] = meta
+        return found
+
+    def reset_files(self, upload_id: str) -> str:
+        folder = self.files_folder(upload_id)
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        return folder
+
+    def folder_bytes(self, upload_id: str) -> int:
+        total = 0
+        for base, _, names in os.walk(self.folder(upload_id)):
+            total += sum(os.path.getsize(os.path.join(base, n)) for n in names)
+        return total
+
+    def move_to_trash(self, upload_id: str) -> Optional[str]:
+        target = os.path.join(self.trash, upload_id + "-" + uuid.uuid4().hex[:6])
+        try:
+            os.replace(self.folder(upload_id), target)
+        except FileNotFoundError:
+            return None
+        return target
+
+    def empty_trash(self, path: Optional[str]) -> None:
+        if path:
+            shutil.rmtree(path, ignore_errors=True)

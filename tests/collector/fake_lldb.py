@@ -1,0 +1,34 @@
+#!/usr/bin/python3
+"""Stands in for lldb where a test needs a debugger that misbehaves or shows what it was
+given. The file named by FAKE_LLDB_STATE says what to do; beside it go <state>.pid and
+<state>.argv."""
+
+import os
+import sys
+import time
+
+BACKTRACE = """* thread #1, stop reason = Exception 0xc0000005 encountered at address 0x401234
+  * frame #0: 0x00401234 app.exe`Crash() + 4 at main.cpp:10
+    frame #1: 0x00401300 app.exe`wmain
+"""
+
+state = os.environ["FAKE_LLDB_STATE"]
+with open(state + ".argv", "w") as f:
+    f.write("\n".join(sys.argv[1:]))
+with open(state + ".pid", "w") as f:
+    f.write(str(os.getpid()))
+with open(state) as f:
+    mode = f.read().strip()
+if mode == "hang":
+    time.sleep(600)
+elif mode == "flood":
+    while True:
+        sys.stdout.write("frame #0: " * 1000)
+elif mode == "hoard":
+    hoard = bytearray(1 << 30)
+    time.sleep(600)
+elif mode == "symbols":
+    # Names the function only when it was handed app.exe from the symbol folder.
+    if any(a.startswith("target symbols add") and a.lower().endswith('app.exe"')
+           for a in sys.argv):
+        sys.stdout.write(BACKTRACE)
