@@ -37,7 +37,7 @@ import collector_bench  # noqa: E402  the collector service's rows (Python only,
 
 ROOT = os.path.dirname(HERE)
 WINE_RUN = os.path.join(ROOT, "scripts", "wine-run.sh")
-COLLECTOR = os.path.join(ROOT, "tools", "collector", "collector.py")
+COLLECTOR = os.path.join(ROOT, "tests", "support", "reference_collector.py")
 MIB = 1024 * 1024
 # Repetitions per client size: full dumps of a large process take minutes under Wine.
 DUMP_REPS = {16: 5, 256: 3, 1024: 1}

@@ -28,7 +28,7 @@ import uuid
 import zipfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-COLLECTOR = os.path.join(ROOT, "tools", "collector", "collector.py")
+COLLECTOR = os.path.join(ROOT, "tests", "support", "reference_collector.py")
 SERVICE = os.path.join(ROOT, "collector", "service.py")
 WINE_RUN = os.path.join(ROOT, "scripts", "wine-run.sh")
 sys.path.insert(0, os.path.join(ROOT, "tests", "dump"))

@@ -26,7 +26,7 @@ import threading
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 WINE_RUN = os.path.join(ROOT, "scripts", "wine-run.sh")
-COLLECTOR = os.path.join(ROOT, "tools", "collector", "collector.py")
+COLLECTOR = os.path.join(ROOT, "tests", "support", "reference_collector.py")
 ENVIRONMENT = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
 STEPS = ["dump", "capture", "archive", "upload", "scan", "total"]
 
