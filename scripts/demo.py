@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """Runs the crash demo end to end and shows what the collector received.
 
-Starts the collector service on a free loopback port (build/bin as its symbol folder), runs
-CrashDemo.exe under Wine (it starts the reporter beside it, shows a window and crashes), waits
+Starts the collector service on a free loopback port (the build's bin folder uploaded as its
+symbols), runs CrashDemo.exe under Wine (it starts the reporter beside it, shows a window and crashes), waits
 for the demo and the reporter to end, then prints the archive's entries, the exception read
 back from the dump inside it, where the files are and the address of the crash's page. Every
 process it starts is gone when it returns, unless --serve keeps the collector up for a browser.

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """The collector's pages in a real browser after real uploads: CrashDemo.exe and the reporter
-under Wine upload to the collector service (build/bin's modules uploaded as its symbols), and
+under Wine upload to the collector service (the build's bin modules uploaded as its symbols), and
 headless Chromium reads the group list and the report page, also of a report processed again
 when its symbols arrive after it.
 
