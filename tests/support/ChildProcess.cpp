@@ -7,6 +7,9 @@ namespace testing_support {
 
 namespace {
 
+constexpr int kStartAttempts = 3;
+constexpr DWORD kStartRetryPauseMs = 200;
+
 std::wstring Quote(const std::wstring& text)
 {
     std::wstring quoted = L"\"";
@@ -60,9 +63,18 @@ bool ChildProcess::Start(const std::wstring& program, const std::vector<std::wst
     startup.hStdInput = inputRead;
     startup.hStdOutput = writeEnd;
     startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+    // Under Wine (seen with x64 programs) a start fails now and then when hundreds of
+    // processes start in a row; no test here is about that, so a failed start is tried again.
     PROCESS_INFORMATION info{};
-    if (!::CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, creationFlags,
-                          nullptr, nullptr, &startup, &info)) {
+    bool started = false;
+    for (int attempt = 0; attempt < kStartAttempts && !started; ++attempt) {
+        if (attempt > 0) {
+            ::Sleep(kStartRetryPauseMs);
+        }
+        started = ::CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
+                                   creationFlags, nullptr, nullptr, &startup, &info) != FALSE;
+    }
+    if (!started) {
         return false;
     }
     ::CloseHandle(info.hThread);
