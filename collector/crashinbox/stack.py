@@ -35,11 +35,24 @@ class Debugger:
     output_bytes: int = 1 << 20
 
 
-def lldb_command(lldb: str, dump_path: str, symbol_paths: list) -> list:
-    command = [lldb, "--batch", "--no-lldbinit", "-o", 'target create --core "%s"' % dump_path]
-    for path in symbol_paths:
-        command += ["-o", 'target symbols add "%s"' % path]
-    return command + ["-o", "thread backtrace"]
+def lldb_command(lldb: str, dump_path: str, search_folder: str) -> list:
+    return [lldb, "--batch", "--no-lldbinit",
+            "-o", 'settings set target.exec-search-paths "%s"' % search_folder,
+            "-o", 'target create --core "%s"' % dump_path, "-o", "thread backtrace"]
+
+
+def link_module_files(modules: list, symbol_paths: list, folder: str) -> None:
+    """Links each module's file into folder under the name the dump gives the module. lldb
+    looks for a module's image by that name in its search paths, and only an image it loads
+    gives it the unwind tables to walk through the module: through the system's modules
+    above all, where a hung thread waits. (A file added as symbols only names functions.)"""
+    by_name = {os.path.basename(path).lower(): path for path in symbol_paths}
+    for module in modules:
+        # Only names equal to a stored file's checked name, whatever their case, get here.
+        path = by_name.get(module["name"].lower())
+        link = os.path.join(folder, module["name"])
+        if path and not os.path.lexists(link):
+            os.symlink(os.path.abspath(path), link)
 
 
 def parse_backtrace(text: str, modules: list) -> list:
@@ -94,8 +107,10 @@ def unwind(dump_path: str, modules: list, symbol_paths: list,
     if not debugger.program:
         return {"frames": [], "error": "lldb is not installed"}
     try:
-        status, text = run_bounded(debugger, lldb_command(
-            debugger.program, os.path.abspath(dump_path), symbol_paths))
+        with tempfile.TemporaryDirectory(prefix="lldb-modules-") as folder:
+            link_module_files(modules, symbol_paths, folder)
+            status, text = run_bounded(debugger, lldb_command(
+                debugger.program, os.path.abspath(dump_path), folder))
     except subprocess.TimeoutExpired:
         return {"frames": [], "error": "lldb took more than %g s" % debugger.seconds}
     except OSError as error:

@@ -20,3 +20,7 @@ constexpr std::uint32_t kTerminateCode = 0xE0435201;          // std::terminate,
 constexpr std::uint32_t kUncaughtExceptionCode = 0xE0435202;  // a C++ exception nobody caught
 constexpr std::uint32_t kPureCallCode = 0xE0435203;           // a pure virtual function called
 constexpr std::uint32_t kOutOfMemoryCode = 0xE0435204;        // std::bad_alloc nobody caught
+
+// Not a crash: a watched thread stopped answering. The hung thread's context, taken while it
+// was suspended, goes with it, so the stack shows where it waits; the application goes on.
+constexpr std::uint32_t kApplicationHangCode = 0xE048414E;  // "application hang"

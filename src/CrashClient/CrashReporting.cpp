@@ -2,13 +2,17 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cstddef>
 #include <exception>
+#include <iterator>
 #include <new>
+#include <string>
 
 #include "CrashClient/CrashCodes.h"
 #include "CrashClient/CrashHandlerThread.h"
 #include "CrashClient/CrtHooks.h"
 #include "CrashClient/FilterGuard.h"
+#include "CrashClient/HangWatchdog.h"
 #include "CrashClient/LocalReports.h"
 #include "CrashClient/ReporterLauncher.h"
 #include "CrashClient/SyntheticException.h"
@@ -66,15 +70,24 @@ public:
     bool SetWindow(HWND window);
 
     CrashClient& client() { return client_; }
+    HangWatchdog& watchdog() { return watchdog_; }
 
 private:
     static DWORD WINAPI Register(void* self);
     static void HandleCrash(void* self, DWORD threadId, EXCEPTION_POINTERS* exception);
-    // One request at a time, with its own reason; every wait after the registration's ends
-    // by the deadline.
+    static void ReportHang(void* self, DWORD threadId, EXCEPTION_POINTERS* exception,
+                           DWORD silentMs);
+
+    // An annotation that goes with one report only.
+    struct OneReportAnnotation {
+        const wchar_t* name;
+        std::wstring value;
+    };
+    // One request at a time, with its own annotations; every wait after the registration's
+    // ends by the deadline.
     CrashClient::DumpWait RequestReport(DWORD threadId, EXCEPTION_POINTERS* exception,
-                                        const std::wstring* reason, bool holdAnnotations,
-                                        ULONGLONG deadline);
+                                        const OneReportAnnotation* own, std::size_t ownCount,
+                                        bool holdAnnotations, ULONGLONG deadline);
     unsigned int InstallHandlers();
     void RestoreHandlers();
 
@@ -104,6 +117,9 @@ private:
     win32::UniqueHandle requestGate_;
     volatile LONG crashingThread_ = 0;
     volatile LONG references_ = 1;  // the installation's own, and one per use
+
+    // Last, so that it stops before anything its reports use goes.
+    HangWatchdog watchdog_;
 };
 
 namespace {
@@ -298,7 +314,10 @@ CrashReporting::InstallResult CrashReporting::State::Start()
     result.missingHandlers = InstallHandlers();
     registrationThread_.reset(
         ::CreateThread(nullptr, 0, Register, this, 0, &registrationThreadId_));
-    if (!registrationThread_) {
+    const bool watching =
+        !options_.watchForHangs ||
+        watchdog_.Start(HangWatchdog::Settings{options_.hangThresholdMs}, ReportHang, this);
+    if (!registrationThread_ || !watching) {
         Stop();
         result.failure = InstallFailure::NoResources;
     }
@@ -314,6 +333,7 @@ void CrashReporting::State::Stop()
         }
     }
     RestoreHandlers();
+    watchdog_.Stop();
 }
 
 CrashReporting::State::~State()
@@ -416,6 +436,9 @@ CrashReporting::Registration CrashReporting::State::WaitForRegistration(DWORD ti
 
 bool CrashReporting::State::SetWindow(HWND window)
 {
+    if (options_.watchForHangs) {
+        watchdog_.WatchWindow(window);
+    }
     win32::CriticalSectionLock lock(windowLock_);
     if (launched_) {
         return launcher_.HandOverWindow(window);
@@ -428,7 +451,8 @@ bool CrashReporting::State::SetWindow(HWND window)
 void CrashReporting::State::ReportCrash(EXCEPTION_POINTERS* exception)
 {
     const DWORD self = ::GetCurrentThreadId();
-    if (self == handlerThread_.ThreadId() || self == registrationThreadId_) {
+    if (self == handlerThread_.ThreadId() || self == registrationThreadId_ ||
+        self == watchdog_.ThreadId()) {
         return;  // the reporting itself crashed: end at once, there is nobody left to ask
     }
     const LONG first = ::InterlockedCompareExchange(&crashingThread_, static_cast<LONG>(self), 0);
@@ -462,7 +486,24 @@ void CrashReporting::State::HandleCrash(void* self, DWORD threadId, EXCEPTION_PO
         Registration::Registered) {
         return;
     }
-    state->RequestReport(threadId, exception, nullptr, true, deadline);
+    state->RequestReport(threadId, exception, nullptr, 0, true, deadline);
+}
+
+void CrashReporting::State::ReportHang(void* self, DWORD threadId, EXCEPTION_POINTERS* exception,
+                                       DWORD silentMs)
+{
+    auto* state = static_cast<State*>(self);
+    // The watchdog does not wait for a registration: a hang before it goes unreported.
+    if (state->WaitForRegistration(0) != Registration::Registered) {
+        return;
+    }
+    const OneReportAnnotation own[] = {
+        {kReportReasonAnnotation, kHangReason},
+        {kHangMillisecondsAnnotation, std::to_wstring(silentMs)},
+        {kHangThreadAnnotation, std::to_wstring(threadId)},
+    };
+    state->RequestReport(threadId, exception, own, std::size(own), false,
+                         ::GetTickCount64() + state->options_.dumpTimeoutMs);
 }
 
 CrashClient::DumpWait CrashReporting::State::ReportNow(const std::wstring& reason)
@@ -471,13 +512,15 @@ CrashClient::DumpWait CrashReporting::State::ReportNow(const std::wstring& reaso
         return CrashClient::DumpWait::Failed;
     }
     // Writers are not held off here: the application goes on while its report is made.
-    return RequestReport(::GetCurrentThreadId(), nullptr, &reason, false,
+    const OneReportAnnotation own[] = {{kReportReasonAnnotation, reason}};
+    return RequestReport(::GetCurrentThreadId(), nullptr, own, std::size(own), false,
                          ::GetTickCount64() + options_.dumpTimeoutMs);
 }
 
 CrashClient::DumpWait CrashReporting::State::RequestReport(DWORD threadId,
                                                            EXCEPTION_POINTERS* exception,
-                                                           const std::wstring* reason,
+                                                           const OneReportAnnotation* own,
+                                                           std::size_t ownCount,
                                                            bool holdAnnotations, ULONGLONG deadline)
 {
     const DWORD gate = ::WaitForSingleObject(requestGate_.get(), MillisecondsUntil(deadline));
@@ -485,8 +528,8 @@ CrashClient::DumpWait CrashReporting::State::RequestReport(DWORD threadId,
         return CrashClient::DumpWait::TimedOut;
     }
     // Set behind the gate, so that a report made at the same time cannot take or clear it.
-    if (reason != nullptr) {
-        client_.SetAnnotation(kReportReasonAnnotation, *reason);
+    for (std::size_t i = 0; i < ownCount; ++i) {
+        client_.SetAnnotation(own[i].name, own[i].value);
     }
     const bool held = holdAnnotations && client_.Annotations().Hold(kAnnotationHoldMs);
     const CrashClient::DumpWait result =
@@ -494,8 +537,8 @@ CrashClient::DumpWait CrashReporting::State::RequestReport(DWORD threadId,
     if (held) {
         client_.Annotations().Release();
     }
-    if (reason != nullptr) {
-        client_.SetAnnotation(kReportReasonAnnotation, L"");
+    for (std::size_t i = 0; i < ownCount; ++i) {
+        client_.SetAnnotation(own[i].name, L"");
     }
     ::ReleaseMutex(requestGate_.get());
     return result;
@@ -512,7 +555,8 @@ CrashReporting::InstallResult CrashReporting::Install(const Options& options)
     if (options.reporterPath.empty() || options.serverName.empty() ||
         options.collectorHost.empty() || options.dumpDirectory.empty() ||
         options.annotationCapacity > kMaxAnnotationCount ||
-        options.annotations.size() > options.annotationCapacity) {
+        options.annotations.size() > options.annotationCapacity ||
+        (options.watchForHangs && options.hangThresholdMs < kMinHangThresholdMs)) {
         result.failure = InstallFailure::InvalidOptions;
         return result;
     }
@@ -561,6 +605,36 @@ CrashClient::DumpWait CrashReporting::ReportNow(const std::wstring& reason)
 {
     InstalledState state;
     return state ? state->ReportNow(reason) : CrashClient::DumpWait::Failed;
+}
+
+bool CrashReporting::Heartbeat()
+{
+    InstalledState state;
+    return state && state->watchdog().Heartbeat();
+}
+
+void CrashReporting::StopHeartbeat()
+{
+    InstalledState state;
+    if (state) {
+        state->watchdog().StopHeartbeat();
+    }
+}
+
+void CrashReporting::PauseHangWatch()
+{
+    InstalledState state;
+    if (state) {
+        state->watchdog().Pause();
+    }
+}
+
+void CrashReporting::ResumeHangWatch()
+{
+    InstalledState state;
+    if (state) {
+        state->watchdog().Resume();
+    }
 }
 
 CrashReporting::Registration CrashReporting::WaitForRegistration(DWORD timeoutMs)

@@ -53,6 +53,16 @@ public:
         std::uint32_t keepReports = 0;
         std::uint64_t keepReportBytes = 0;
 
+        // Hang reports, off unless asked for. A watchdog thread sends the window handed over
+        // with SetWindow a message once a second (answered at once by a thread that reads its
+        // messages), and watches every thread that calls Heartbeat. A watched thread silent
+        // for hangThresholdMs gets one report of the running process: its context, taken
+        // while it is briefly suspended, as an exception of code kApplicationHangCode, with
+        // the annotations below. The application is not ended. The next report of that
+        // thread comes only after it has answered again.
+        bool watchForHangs = false;
+        DWORD hangThresholdMs = 5000;  // at least kMinHangThresholdMs
+
         // Called on the crash-handling thread before the dump is asked for, for example to
         // set a last annotation. It runs while the process is broken: keep it small. If it
         // crashes, the process ends without a report.
@@ -95,8 +105,9 @@ public:
 
     // Puts back the handlers that were there before Install (for the unhandled-exception
     // filter, the one other code last asked for while installed, if any). Calls under way on
-    // other threads finish first with this installation. The reporter keeps running until the
-    // application ends; a second Install in the same process needs another server name.
+    // other threads finish first with this installation; a hang report under way is finished
+    // before Uninstall returns. The reporter keeps running until the application ends; a
+    // second Install in the same process needs another server name.
     static void Uninstall();
 
     // The window the reporter captures into each report. The reporter takes it once, and
@@ -114,6 +125,19 @@ public:
     // (once registered: a pending registration is waited for as a crash waits for it), and
     // returns. The reason goes with this report only, as the annotation "report-reason".
     static CrashClient::DumpWait ReportNow(const std::wstring& reason);
+
+    // With watchForHangs: the calling thread is watched from its first call on, and must call
+    // again within the threshold, for a thread without a window. False when not watching, or
+    // when every one of the 16 heartbeat slots is taken. StopHeartbeat ends the calling
+    // thread's watch (a thread that ends is dropped by itself).
+    static bool Heartbeat();
+    static void StopHeartbeat();
+
+    // Around a long block that is expected (a modal loop of someone else's, a debugger, the
+    // system asleep): no hang is reported between them. Calls nest; silence counts again
+    // from the last Resume. A window is watched only once it has answered for the first time.
+    static void PauseHangWatch();
+    static void ResumeHangWatch();
 
     // Waits up to timeoutMs while the registration is pending; returns where it stands.
     static Registration WaitForRegistration(DWORD timeoutMs);
@@ -137,3 +161,11 @@ constexpr wchar_t kReporterFileName[] = L"RIZurarUzedudor.exe";
 constexpr wchar_t kReportReasonAnnotation[] = L"report-reason";
 constexpr wchar_t kExceptionTypeAnnotation[] = L"exception-type";
 constexpr wchar_t kExceptionMessageAnnotation[] = L"exception-message";
+
+// A hang report says so in its reason, and says for how long the thread had not answered
+// (milliseconds) and which thread it is (its id, in decimal).
+constexpr wchar_t kHangReason[] = L"application hang";
+constexpr wchar_t kHangMillisecondsAnnotation[] = L"hang.milliseconds";
+constexpr wchar_t kHangThreadAnnotation[] = L"hang.thread";
+// Below this a slow moment of a healthy application would count as a hang.
+constexpr DWORD kMinHangThresholdMs = 2000;

@@ -61,6 +61,12 @@ bool ToOptions(const crash_reporting_options* in, CrashReporting::Options& out)
     if (CR_HAS(in, keep_report_bytes)) {
         out.keepReportBytes = in->keep_report_bytes;
     }
+    if (CR_HAS(in, watch_for_hangs)) {
+        out.watchForHangs = true;
+    }
+    if (CR_HAS(in, hang_threshold_ms)) {
+        out.hangThresholdMs = in->hang_threshold_ms;
+    }
     return true;
 }
 
@@ -103,4 +109,24 @@ int __cdecl crash_reporting_report_now(const wchar_t* reason)
 int __cdecl crash_reporting_wait_for_registration(unsigned int timeout_ms)
 {
     return static_cast<int>(CrashReporting::WaitForRegistration(timeout_ms));
+}
+
+int __cdecl crash_reporting_heartbeat(void)
+{
+    return CrashReporting::Heartbeat() ? 1 : 0;
+}
+
+void __cdecl crash_reporting_stop_heartbeat(void)
+{
+    CrashReporting::StopHeartbeat();
+}
+
+void __cdecl crash_reporting_pause_hang_watch(void)
+{
+    CrashReporting::PauseHangWatch();
+}
+
+void __cdecl crash_reporting_resume_hang_watch(void)
+{
+    CrashReporting::ResumeHangWatch();
 }

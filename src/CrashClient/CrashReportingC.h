@@ -41,6 +41,8 @@ typedef struct crash_reporting_options {
     unsigned int dump_timeout_ms;                /* default 180000 */
     unsigned int keep_reports;                   /* default 0: every report stays */
     unsigned long long keep_report_bytes;        /* default 0: no byte bound */
+    unsigned int watch_for_hangs;                /* 1: report hangs; default 0 */
+    unsigned int hang_threshold_ms;              /* default 5000, at least 2000 */
 } crash_reporting_options;
 
 /* crash_reporting_install's result. */
@@ -83,6 +85,13 @@ CRASH_REPORTING_API int __cdecl crash_reporting_set_annotation(const wchar_t* na
                                                                const wchar_t* value);
 CRASH_REPORTING_API int __cdecl crash_reporting_report_now(const wchar_t* reason);
 CRASH_REPORTING_API int __cdecl crash_reporting_wait_for_registration(unsigned int timeout_ms);
+/* With watch_for_hangs: the calling thread is watched from its first heartbeat on and must
+ * beat again within the threshold. Returns 1 when watched. */
+CRASH_REPORTING_API int __cdecl crash_reporting_heartbeat(void);
+CRASH_REPORTING_API void __cdecl crash_reporting_stop_heartbeat(void);
+/* No hang is reported between pause and the matching resume; calls nest. */
+CRASH_REPORTING_API void __cdecl crash_reporting_pause_hang_watch(void);
+CRASH_REPORTING_API void __cdecl crash_reporting_resume_hang_watch(void);
 
 #ifdef __cplusplus
 }

@@ -28,7 +28,12 @@ elif mode == "hoard":
     hoard = bytearray(1 << 30)
     time.sleep(600)
 elif mode == "symbols":
-    # Names the function only when it was handed app.exe from the symbol folder.
-    if any(a.startswith("target symbols add") and a.lower().endswith('app.exe"')
-           for a in sys.argv):
+    # Names the function only when app.exe's file from the symbol folder is in its search
+    # path under the dump's name for it; records what the search path held.
+    search = next(a for a in sys.argv if a.startswith("settings set target.exec-search-paths"))
+    folder = search.split('"')[1]
+    held = {n: os.path.realpath(os.path.join(folder, n)) for n in os.listdir(folder)}
+    with open(state + ".modules", "w") as f:
+        f.write("\n".join("%s %s" % item for item in sorted(held.items())))
+    if any(n.lower() == "app.exe" for n in held):
         sys.stdout.write(BACKTRACE)

@@ -575,10 +575,10 @@ class Unwinding(unittest.TestCase):
         report, _ = self.unwound(self.start(), "symbols")
         self.assertEqual(report["signature"], "0xC0000005 app.exe!Crash()")
         self.assertEqual(report["details"]["stack"]["symbols"], ["APP.EXE"])
-        with open(self.state + ".argv") as f:
-            given = f.read()
-        self.assertIn('target symbols add "%s"' % os.path.join(self.symbols, "APP.EXE"), given)
-        self.assertNotIn("other.dll", given)
+        with open(self.state + ".modules") as f:
+            held = f.read().splitlines()
+        self.assertEqual(held, ["app.exe %s" % os.path.realpath(os.path.join(self.symbols,
+                                                                            "APP.EXE"))])
 
 
 class SlowClients(ServiceCase):
