@@ -45,6 +45,12 @@ EXCEPTION_NAMES = {ACCESS_VIOLATION: "access violation"}
 ANNOTATION_STREAM = 0x47670003
 ANNOTATION_ENTRY = 256
 DEFAULT_CRASH = "null-write"
+APPLICATION_HANG = 0xE048414E
+# The system's modules a waiting thread's stack goes through. A team's collector has them from
+# the system's symbol server; under Wine they are files of the prefix, uploaded like the
+# build's own so that lldb can unwind through them.
+SYSTEM_MODULES = ("ntdll.dll", "kernelbase.dll", "kernel32.dll", "user32.dll", "win32u.dll")
+PE_MACHINE_X64 = 0x8664
 ACCESS_KINDS = {0: "read", 1: "write", 8: "execute"}
 
 
@@ -161,6 +167,28 @@ class Inbox:
         stop_child(self.process)
 
 
+def is_x64_program(path):
+    with open(path, "rb") as f:
+        header = f.read(4096)
+    pe_offset, = struct.unpack_from("<I", header, 0x3C)
+    machine, = struct.unpack_from("<H", header, pe_offset + 4)
+    return machine == PE_MACHINE_X64
+
+
+def system_modules(build_dir, folder):
+    """Copies into folder the system modules that the build's programs run with under Wine,
+    from the prefix of their width (as scripts/wine-run.sh picks it); returns folder."""
+    base = os.environ.get("CR_WINE_BASE") or os.environ.get("WINEPREFIX") or \
+        "/root/.wine-crashreporter"
+    x64 = is_x64_program(os.path.join(build_dir, "bin", REPORTER))
+    system32 = os.path.join(base + "-x64" if x64 else base, "drive_c", "windows", "system32")
+    os.makedirs(folder, exist_ok=True)
+    for name in SYSTEM_MODULES:
+        if os.path.isfile(os.path.join(system32, name)):
+            shutil.copyfile(os.path.join(system32, name), os.path.join(folder, name))
+    return folder
+
+
 def reporter_pids(marker):
     """Linux pids of the reporters whose command line holds marker (this run's dump folder).
     Wine shows a program's Windows command line as the process's own."""
@@ -258,6 +286,8 @@ def run_demo(build_dir, work, full_memory=False, name=None, demo_arguments=None,
             result["errors"] = err.read().splitlines()
         match = re.search(r"^crashing thread (\d+):", output, re.M)
         result["crashing_thread"] = int(match.group(1)) if match else None
+        match = re.search(r"^hung thread (\d+)", output, re.M)
+        result["hung_thread"] = int(match.group(1)) if match else None
 
         started = time.monotonic()
         result["killed_reporters"] = wait_for_exit(reporter_pids(windows_path(dumps)),
@@ -266,7 +296,8 @@ def run_demo(build_dir, work, full_memory=False, name=None, demo_arguments=None,
         # A crash that reached the reporter has been uploaded before the demo was released;
         # the wait only covers the collector's last writes.
         if expected_uploads is None:
-            expected_uploads = 1 if result["crashing_thread"] is not None else 0
+            announced = (result["crashing_thread"], result["hung_thread"])
+            expected_uploads = 1 if announced != (None, None) else 0
         if collector_running and expected_uploads > 0:
             collector.wait_until_stored(before + expected_uploads, STORED_SECONDS)
     finally:
@@ -413,10 +444,11 @@ def print_report(result, expected_code=ACCESS_VIOLATION):
             elif "code" not in dump:
                 print("  %s: no exception stream" % entry_name)
             else:
-                said = result["crashing_thread"]
+                said = result["crashing_thread"] or result["hung_thread"]
                 print("  %s: %s on thread %d%s%s" % (
                     entry_name, describe_exception(dump), dump["thread"],
-                    "" if said is None else " (the demo's crashing thread: %d)" % said,
+                    "" if said is None else " (the demo's %s thread: %d)" % (
+                        "crashing" if result["crashing_thread"] else "hung", said),
                     ", full memory" if dump["full_memory"] else ""))
             if dump.get("annotations"):
                 print("  %s: annotations %s" % (entry_name, ", ".join(
@@ -435,6 +467,20 @@ def print_report(result, expected_code=ACCESS_VIOLATION):
             print("  archive unpacked:   %s/" % unpack(upload["file"], result["work"]))
     print("  left by the reporter: %s/ (%s)" % (result["dumps"],
                                                ", ".join(result["left_in_dumps"]) or "empty"))
+
+
+def hung_function(report):
+    """The first frame of the hung thread's stack outside the system's modules: where the
+    application waits."""
+    system = {name.lower() for name in SYSTEM_MODULES}
+    frames = ((report.get("details") or {}).get("stack") or {}).get("frames") or []
+    own = next((f for f in frames if f.get("function")
+                and (f.get("module") or "").lower() not in system), None)
+    if own:
+        return "%s!%s" % (own["module"], re.sub(r"\(([^()]*=[^()]*)\)$", "()", own["function"]))
+    top = frames[0] if frames else None
+    return "%s+0x%X" % (top["module"], top["offset"]) if top and top.get("offset") is not None \
+        else "unknown (no stack)"
 
 
 def unpack(archive_path, work):
@@ -484,6 +530,7 @@ def main():
     inbox = Inbox(os.path.join(work, "inbox"), symbols=os.path.join(args.build_dir, "bin"),
                   max_seconds=0 if args.serve else COLLECTOR_MAX_SECONDS)
     try:
+        inbox.upload_symbols(system_modules(args.build_dir, os.path.join(work, "system")))
         result = run_demo(args.build_dir, os.path.join(work, "run"),
                           full_memory=args.full_memory, name=args.name, crash=args.crash,
                           inbox=inbox)
@@ -494,6 +541,10 @@ def main():
             print("the demo did not deliver a report with a dump and a screenshot")
             return 1
         report = inbox.api("/api/reports/" + os.path.basename(result["uploads"][0]["folder"]))
+        if expected_code == APPLICATION_HANG:
+            exception = report["details"]["dump"]["exception"]
+            print("hang report: code %s (application hang), thread %d, hung in %s" % (
+                exception["code_text"], exception["thread"], hung_function(report)))
         print("crash signature: %s" % (report["signature"] or report["reason"]))
         print("report page: %s%s" % (inbox.host, report["page"]))
         if args.serve:

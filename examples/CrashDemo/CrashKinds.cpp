@@ -62,6 +62,8 @@ const CrashKindInfo kKinds[] = {
      "calling a pure virtual function from a base constructor"},
     {CrashKind::InvalidParameter, L"invalid-parameter", kInvalidParameterCode,
      "passing a null destination to strcpy_s"},
+    {CrashKind::Hang, L"hang", kApplicationHangCode,
+     "blocking the window's thread for 8 s (an application hang), then going on"},
 };
 
 // Everything below is out of line and goes through volatile data, so the compiler emits the
@@ -126,8 +128,20 @@ __attribute__((noinline)) void PassInvalidParameter()
     std::exit(3);
 }
 
+volatile bool blockEnded = false;
+
+__attribute__((noinline)) void BlockWithoutReadingMessages()
+{
+    ::Sleep(kDemoHangMs);
+    blockEnded = true;  // not a tail call: this frame stays on the stack while it sleeps
+}
+
 [[noreturn]] void CrashHere(const CrashKindInfo& kind)
 {
+    if (kind.kind == CrashKind::Hang) {
+        HangThisThread(kind);
+        std::exit(0);
+    }
     std::printf("crashing thread %lu: %s\n", ::GetCurrentThreadId(), kind.description);
     std::fflush(stdout);
     switch (kind.kind) {
@@ -163,6 +177,8 @@ __attribute__((noinline)) void PassInvalidParameter()
         case CrashKind::InvalidParameter:
             PassInvalidParameter();
             break;
+        case CrashKind::Hang:
+            break;
     }
     std::printf("the crash did not happen\n");
     std::fflush(stdout);
@@ -190,6 +206,15 @@ const CrashKindInfo* FindCrashKind(const std::wstring& name)
         }
     }
     return nullptr;
+}
+
+void HangThisThread(const CrashKindInfo& kind)
+{
+    std::printf("hung thread %lu: %s\n", ::GetCurrentThreadId(), kind.description);
+    std::fflush(stdout);
+    BlockWithoutReadingMessages();
+    std::printf("the window's thread goes on\n");
+    std::fflush(stdout);
 }
 
 void PrepareCrash(CrashKind kind)

@@ -17,6 +17,7 @@ enum class CrashKind {
     OutOfMemory,         // operator new fails and nobody catches std::bad_alloc
     PureCall,            // a pure virtual function called from a base constructor
     InvalidParameter,    // a null destination to the C runtime's strcpy_s
+    Hang,                // not a crash: the window's thread stops reading its messages
 };
 
 struct CrashKindInfo {
@@ -36,7 +37,15 @@ const CrashKindInfo* FindCrashKind(const std::wstring& name);
 // runtime loaded, as a component built against it would have it.
 void PrepareCrash(CrashKind kind);
 
+// How long the hang kind blocks the thread that owns the window.
+constexpr unsigned long kDemoHangMs = 8000;
+
+// The hang kind: prints "hung thread <id>: <description>", then blocks the calling thread for
+// kDemoHangMs without reading its messages, and returns.
+void HangThisThread(const CrashKindInfo& kind);
+
 // Prints "crashing thread <id>: <description>" from the thread that is about to crash, then
-// crashes. On a worker thread for WorkerThread, and for any kind when onWorker is set; the
-// calling thread then waits for the end of the process.
+// crashes (the hang kind hangs for a while and ends the process with exit code 0). On a worker
+// thread for WorkerThread, and for any kind when onWorker is set; the calling thread then waits for
+// the end of the process.
 [[noreturn]] void Crash(const CrashKindInfo& kind, bool onWorker);

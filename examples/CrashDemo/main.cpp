@@ -20,6 +20,7 @@ constexpr int kSetUpFailedExitCode = 1;
 // Long enough for the window to be painted and for the reporter to have read its handle.
 constexpr DWORD kShowBeforeCrashMs = 1000;
 constexpr DWORD kRegistrationWaitMs = 20000;
+constexpr DWORD kAnswerWatchdogMs = 2500;
 
 void ListKinds()
 {
@@ -54,6 +55,11 @@ int wmain(int argc, wchar_t** argv)
     reporting.dumpDirectory = options.dumpDirectory;
     reporting.dumpType = DemoDumpType(options);
     reporting.annotations = {{L"application", L"CrashDemo"}, {L"crash kind", kind.name}};
+    // The shortest threshold, so that the report is made early in the 8-second block: the
+    // dump's stack memory is read when the reporter writes it, and shows the block only while
+    // the thread still blocks.
+    reporting.watchForHangs = kind.kind == CrashKind::Hang;
+    reporting.hangThresholdMs = kMinHangThresholdMs;
     const CrashReporting::InstallResult installed = CrashReporting::Install(reporting);
     if (!installed.Installed()) {
         std::printf("crash reporting not installed: %s\n", InstallFailureText(installed.failure));
@@ -72,10 +78,18 @@ int wmain(int argc, wchar_t** argv)
         std::printf("window 0x%lx handed to the reporter\n",
                     static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(window.Handle())));
     }
-    DemoWindow::PumpMessages(kShowBeforeCrashMs);
+    // The hang watchdog probes once a second and watches a window from its first answer on.
+    DemoWindow::PumpMessages(kind.kind == CrashKind::Hang ? kAnswerWatchdogMs : kShowBeforeCrashMs);
     // Only so that the output says how it went: a crash would wait for the registration.
     std::printf("registration: %s\n",
                 RegistrationText(CrashReporting::WaitForRegistration(kRegistrationWaitMs)));
     std::fflush(stdout);
+    if (kind.kind == CrashKind::Hang) {
+        HangThisThread(kind);
+        DemoWindow::PumpMessages(kShowBeforeCrashMs);
+        CrashReporting::Uninstall();  // finishes the hang report first
+        std::printf("ended without a crash\n");
+        return 0;
+    }
     Crash(kind, false);
 }

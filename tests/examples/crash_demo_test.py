@@ -7,8 +7,10 @@ reader of the dump format.
 """
 
 import os
+import re
 import shutil
 import struct
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -17,6 +19,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import demo  # noqa: E402
 
 BUILD_DIR = None
+DEMO_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts",
+                           "demo.py")
 WRITE_ACCESS = 1
 DEMO_BANDS = [(0xF0, 0x80, 0x10), (0x18, 0xA8, 0xE0), (0x40, 0xC0, 0x40), (0xC0, 0x28, 0x60)]
 USAGE_EXIT_STATUS = 2
@@ -118,6 +122,19 @@ class CrashDemoTest(unittest.TestCase):
         kept = demo.read_archive(os.path.join(result["dumps"], archives[0]))
         self.assertIsNotNone(kept)
         self.check_crash(result, next(iter(kept["dumps"].values())))
+
+    def test_the_hang_kind_is_reported_as_a_hang_and_the_demo_goes_on(self):
+        done = subprocess.run([sys.executable, DEMO_SCRIPT, BUILD_DIR, "--work", self.work,
+                               "--name", self.name, "--crash", "hang"],
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                              timeout=demo.DEMO_SECONDS * 2)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        self.assertIn("CrashDemo ended with exit status 0\n", done.stdout)
+        hung = re.search(r"demo: hung thread (\d+):", done.stdout)
+        self.assertIsNotNone(hung, done.stdout)
+        self.assertIn("hang report: code 0xE048414E (application hang), thread %s, hung in "
+                      "CrashDemo.exe!(anonymous namespace)::BlockWithoutReadingMessages()\n"
+                      % hung.group(1), done.stdout)
 
     def test_bad_command_lines_are_refused_without_a_reporter(self):
         for arguments in ([], ["http://127.0.0.1:9"], ["http://127.0.0.1:9", "dumps", "--bogus"],

@@ -19,7 +19,8 @@ namespace {
 
 constexpr DWORD kRegistrationWaitMs = 30000;
 constexpr DWORD kThresholdMs = kMinHangThresholdMs;
-constexpr DWORD kBlockMs = 2 * kThresholdMs + 1000;
+// Well past the threshold, so the thread still blocks while its report's dump is written.
+constexpr DWORD kBlockMs = 6 * kThresholdMs;
 // Long enough for the window to answer the watchdog's first probes.
 constexpr DWORD kAnswerFirstMs = 2500;
 constexpr DWORD kBusyPieceMs = 300;
@@ -28,16 +29,21 @@ constexpr int kBeats = 5;
 constexpr int kUsageExitCode = 2;
 constexpr int kFailedExitCode = 1;
 
+// Reads the messages waiting, and those that come within durationMs.
 void PumpMessages(DWORD durationMs)
 {
     const ULONGLONG end = ::GetTickCount64() + durationMs;
-    for (ULONGLONG now = ::GetTickCount64(); now < end; now = ::GetTickCount64()) {
-        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(end - now), QS_ALLINPUT);
+    for (;;) {
         MSG message;
         while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
             ::TranslateMessage(&message);
             ::DispatchMessageW(&message);
         }
+        const ULONGLONG now = ::GetTickCount64();
+        if (now >= end) {
+            return;
+        }
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(end - now), QS_ALLINPUT);
     }
 }
 
@@ -53,6 +59,7 @@ __attribute__((noinline)) void StopBeating()
 {
     PrintFlushed("hung thread %lu\n", ::GetCurrentThreadId());
     ::Sleep(kBlockMs);
+    PrintFlushed("the worker goes on\n");
 }
 
 void WorkWithoutReading(DWORD durationMs)
