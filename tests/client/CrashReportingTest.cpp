@@ -228,11 +228,18 @@ TEST(CrashReportingCTest, RefusalsAndCallsBeforeInstallAreReported)
     options.extra_files = holes;
     options.extra_file_count = 2;
     EXPECT_EQ(crash_reporting_install(&options, nullptr), CRASH_REPORTING_INVALID_OPTIONS);
+    options.extra_file_count = 0;
+    options.watch_for_hangs = 1;
+    options.hang_threshold_ms = 1999;  // a slow moment would pass for a hang
+    EXPECT_EQ(crash_reporting_install(&options, nullptr), CRASH_REPORTING_INVALID_OPTIONS);
 
     EXPECT_EQ(crash_reporting_wait_for_registration(0), CRASH_REPORTING_NOT_INSTALLED);
     EXPECT_EQ(crash_reporting_report_now(L"x"), CRASH_REPORTING_REPORT_FAILED);
     EXPECT_EQ(crash_reporting_set_annotation(L"a", L"b"), 0);
     EXPECT_EQ(crash_reporting_set_window(nullptr), 0);
+    EXPECT_EQ(crash_reporting_heartbeat(), 0);
+    crash_reporting_pause_hang_watch();
+    crash_reporting_resume_hang_watch();
     crash_reporting_uninstall();  // harmless when not installed
 }
 

@@ -246,6 +246,7 @@ class ClientCasesTest(ClientTestCase):
         result = self.run_client(program=C_CLIENT, uploads=2)
         self.assertTrue(result["output"][0].startswith("install: 0,"), result["output"])
         self.assertIn("report now: 0", result["output"])
+        self.assertIn("heartbeat: 1", result["output"])
         asked, crashed = self.asked_and_crashed(result)
         self.assertEqual(self.annotations(asked)[REPORT_REASON], "asked from C")
         self.assertEqual(self.annotations(crashed)["language"], "C")

@@ -41,6 +41,8 @@ int wmain(int argc, wchar_t** argv)
     options.dump_directory = argv[2];
     options.server_name = argv[3];
     options.dump_timeout_ms = 120000;
+    options.watch_for_hangs = 1;
+    options.hang_threshold_ms = 2000;
     result = crash_reporting_install(&options, &missing);
     printf("install: %d, missing handlers 0x%x\n", result, missing);
     if (result != CRASH_REPORTING_INSTALLED) {
@@ -49,6 +51,10 @@ int wmain(int argc, wchar_t** argv)
     printf("no window: %d\n", crash_reporting_set_window(NULL));
     printf("registration: %d\n", crash_reporting_wait_for_registration(30000));
     printf("annotation: %d\n", crash_reporting_set_annotation(L"language", L"C"));
+    printf("heartbeat: %d\n", crash_reporting_heartbeat());
+    crash_reporting_pause_hang_watch();
+    crash_reporting_resume_hang_watch();
+    crash_reporting_stop_heartbeat();
     printf("report now: %d\n", crash_reporting_report_now(L"asked from C"));
     printf("crashing thread %lu: writing through a null pointer\n", GetCurrentThreadId());
     fflush(stdout);
