@@ -15,6 +15,10 @@ side of their Wine processes (Wine reports no private bytes of its own, see docs
 
 Once with the reporter idle after the registration, and again after one report (dump,
 archive, upload to the reference collector on 127.0.0.1).
+
+In the same idle window, the cost of the hang watchdog: IdleWindowApp.exe, an application
+with a window and crash reporting, with the watchdog on against the same with it off, in
+wake-ups per minute and CPU time per minute (utime + stime of /proc/PID/stat).
 """
 
 import argparse
@@ -59,6 +63,13 @@ def context_switches(pid):
     return total
 
 
+def cpu_milliseconds(pid):
+    """User and system time of all of a Linux process's threads so far."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) * 1000.0 / os.sysconf("SC_CLK_TCK")
+
+
 def memory(pid):
     """(private bytes, working set) of a Linux process."""
     fields = {}
@@ -70,10 +81,16 @@ def memory(pid):
     return fields["RssAnon"], fields["VmRSS"]
 
 
-def wakeups_per_minute(pids, seconds):
+def wakeups_per_minute(pids, seconds, cpu=None):
+    """Wake-ups per minute of each process over seconds; with a dict for cpu, their CPU
+    milliseconds per minute over the same window go there."""
     before = {name: context_switches(pid) for name, pid in pids.items()}
+    cpu_before = {name: cpu_milliseconds(pid) for name, pid in pids.items()}
     time.sleep(seconds)
     after = {name: context_switches(pid) for name, pid in pids.items()}
+    if cpu is not None:
+        cpu.update({name: (cpu_milliseconds(pid) - cpu_before[name]) * 60.0 / seconds
+                    for name, pid in pids.items()})
     return {name: (after[name] - before[name]) * 60.0 / seconds for name in pids}
 
 
@@ -90,6 +107,7 @@ def bench_idle(bins, seconds):
     tag = "Idle%d" % os.getpid()
     collector, host = start_collector(os.path.join(work, "store"))
     waiter = client = None
+    apps = []
     try:
         dumps = os.path.join(work, "dumps")
         os.makedirs(dumps)
@@ -104,13 +122,26 @@ def bench_idle(bins, seconds):
             text=True, env=ENVIRONMENT)
         if not read_line(client).startswith("ready "):
             raise RuntimeError("idle: the reporter did not start")
+        for watching in ("on", "off"):
+            app = subprocess.Popen(
+                [WINE_RUN, os.path.join(bins, "IdleWindowApp.exe"), tag + watching,
+                 windows_path(os.path.join(bins, "RIZurarUzedudor.exe")), host,
+                 windows_path(dumps), watching],
+                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                text=True, env=ENVIRONMENT)
+            apps.append(app)
+            if read_line(app) != "ready":
+                raise RuntimeError("idle: the application with a window did not start")
         pids = {"reporter": process_of("RIZurarUzedudor.exe", tag),
-                "waiter": process_of("IdleWaiter.exe", tag)}
+                "waiter": process_of("IdleWaiter.exe", tag),
+                "watching": process_of("IdleWindowApp.exe", tag + "on"),
+                "not watching": process_of("IdleWindowApp.exe", tag + "off")}
         rows = []
 
         def measure(phase):
             time.sleep(SETTLE_SECONDS)
-            wakeups = wakeups_per_minute(pids, seconds)
+            cpu = {}
+            wakeups = wakeups_per_minute(pids, seconds, cpu)
             figures = {name: memory(pid) for name, pid in pids.items()}
             detail = "%d s window" % seconds
             rows.append(("idle wake-ups per minute, %s (reporter vs. a program that only "
@@ -120,6 +151,14 @@ def bench_idle(bins, seconds):
                          figures["reporter"][0], figures["waiter"][0], "MiB", "RssAnon"))
             rows.append(("working set, %s (reporter vs. a program that only waits)" % phase,
                          figures["reporter"][1], figures["waiter"][1], "MiB", "VmRSS"))
+            if phase == "idle":
+                rows.append(("idle wake-ups per minute, application with a window (hang "
+                             "watchdog on vs. off)", round(wakeups["watching"]),
+                             round(wakeups["not watching"]), "/min",
+                             detail + ", context switches of all threads"))
+                rows.append(("idle CPU time per minute, application with a window (hang "
+                             "watchdog on vs. off)", round(cpu["watching"]),
+                             round(cpu["not watching"]), "ms/min", detail + ", utime + stime"))
 
         time.sleep(FIRST_CLIENT_WAIT_SECONDS)
         measure("idle")
@@ -131,7 +170,7 @@ def bench_idle(bins, seconds):
         measure("after one report")
         return rows
     finally:
-        for process in (client, waiter):
+        for process in [client, waiter] + apps:
             if process is not None:
                 process.stdin.close()
                 try:
