@@ -11,9 +11,7 @@ BUILD_DIR="$here/build" bash "$here/scripts/setup.sh" >/dev/null
 minizip="$here/build/deps/minizip"
 source "$here/scripts/env.sh"
 choose_widths
-while IFS= read -r line; do
-  if [ -n "$line" ]; then echo "bench: NOT measuring $line"; fi
-done <<<"$CR_SKIPPED"
+say_skipped_widths bench measuring
 for width in "${CR_RUN_WIDTHS[@]}"; do
   cmake -S "$here" -B "$BUILD_DIR/$width" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-$width.cmake" \

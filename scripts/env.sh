@@ -105,3 +105,10 @@ start_wine_and_display() {  # widths...
     fi
   done
 }
+
+say_skipped_widths() {  # prefix verb: one line per width choose_widths left out, and why
+  local line
+  while IFS= read -r line; do
+    if [ -n "$line" ]; then echo "$1: NOT $2 $line"; fi
+  done <<<"$CR_SKIPPED"
+}

@@ -11,10 +11,7 @@ choose_widths
 
 say_widths() {
   echo "tests: running the tests of ${CR_RUN_WIDTHS[*]}"
-  local line
-  while IFS= read -r line; do
-    if [ -n "$line" ]; then echo "tests: NOT running the tests of $line"; fi
-  done <<<"$CR_SKIPPED"
+  say_skipped_widths tests "running the tests of"
 }
 say_widths
 

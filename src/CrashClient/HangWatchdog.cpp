@@ -164,6 +164,10 @@ void HangWatchdog::Round()
     DWORD threadId = 0;
     DWORD silentMs = 0;
     bool hung = false;
+    // A thread that waits for the watchdog to stop (Uninstall) is not hung.
+    if (::WaitForSingleObject(stopEvent_.get(), 0) != WAIT_TIMEOUT) {
+        return;
+    }
     {
         win32::CriticalSectionLock lock(lock_);
         hung = pauses_ == 0 && CaptureFirstHang(::GetTickCount64(), threadId, silentMs);
@@ -189,14 +193,15 @@ void HangWatchdog::ProbeWindow()
     DWORD_PTR result = 0;
     const bool answered = ::SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL,
                                                 settings_.probeIntervalMs, &result) != 0;
-    const DWORD error = answered ? ERROR_SUCCESS : ::GetLastError();
+    // A window destroyed meanwhile may fail otherwise than with an invalid handle.
+    const bool gone = !answered && ::IsWindow(window) == FALSE;
     win32::CriticalSectionLock lock(lock_);
     if (window_ != window) {
         return;  // another window was handed over meanwhile
     }
     if (answered) {
         windowThread_.clock.Answered(::GetTickCount64());
-    } else if (error == ERROR_INVALID_WINDOW_HANDLE) {
+    } else if (gone) {
         window_ = nullptr;
         StartWatching(windowThread_, 0, nullptr, 0);
     }

@@ -7,13 +7,14 @@
 #include <cwctype>
 #include <map>
 
+#include "CrashProtocol/ReporterNames.h"
 #include "Win32/UniqueFindHandle.h"
 
 namespace {
 
 constexpr std::size_t kUuidTextLength = 36;  // 8-4-4-4-12 hex digits
-constexpr wchar_t kArchiveExtension[] = L".zip";
-constexpr const wchar_t* kReportFileEndings[] = {L".zip", L".dmp", L"-full.dmp", L".bmp"};
+constexpr const wchar_t* kReportFileEndings[] = {kArchiveFileEnding, kDumpFileEnding,
+                                                 kFullDumpFileEnding, kBitmapFileEnding};
 
 bool IsUuidText(const std::wstring& text)
 {
@@ -75,7 +76,7 @@ std::vector<std::wstring> LocalReportFilesToRemove(const std::vector<LocalReport
         report.files.push_back(file.name);
         report.bytes += file.bytes;
         report.newest = std::max(report.newest, file.writeTime);
-        report.finished = report.finished || file.name == id + kArchiveExtension;
+        report.finished = report.finished || file.name == id + kArchiveFileEnding;
     }
     std::vector<const Report*> newestFirst;
     for (const auto& entry : reports) {
@@ -108,7 +109,8 @@ std::wstring LocalReportFolder(const std::wstring& reporterPath, const std::wstr
         return dumpDirectory;
     }
     const std::size_t cut = reporterPath.rfind(L'\\');
-    const std::wstring folder = cut == std::wstring::npos ? std::wstring() : reporterPath.substr(0, cut);
+    const std::wstring folder =
+        cut == std::wstring::npos ? std::wstring() : reporterPath.substr(0, cut);
     return folder.empty() ? dumpDirectory : folder + L"\\" + dumpDirectory;
 }
 

@@ -5,6 +5,13 @@
 
 // The kernel object names that the reporter and its client application agree on. Plain
 // concatenation, no separators added.
+
+// The endings of one report's files in the dump folder, each after the report's UUID. The
+// client library trims the folder by them, so they name the reporter's files and no others.
+constexpr wchar_t kDumpFileEnding[] = L".dmp";
+constexpr wchar_t kFullDumpFileEnding[] = L"-full.dmp";
+constexpr wchar_t kBitmapFileEnding[] = L".bmp";
+constexpr wchar_t kArchiveFileEnding[] = L".zip";
 constexpr wchar_t kCrashPipePrefix[] = L"\\\\.\\pipe\\QV_CRASH_REPORT\\";
 constexpr wchar_t kSpawnEventPrefix[] = L"Global\\QV_CRASH_REPORT-SPAWN-EVENT";
 constexpr wchar_t kSpawnEventSuffix[] = L"Spawn";

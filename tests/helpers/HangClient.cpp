@@ -13,6 +13,7 @@
 #include <string>
 
 #include "CrashClient/CrashReporting.h"
+#include "CrashDemo/DemoWindow.h"
 #include "PrintFlushed.h"
 
 namespace {
@@ -28,24 +29,6 @@ constexpr DWORD kHeartbeatMs = 200;
 constexpr int kBeats = 5;
 constexpr int kUsageExitCode = 2;
 constexpr int kFailedExitCode = 1;
-
-// Reads the messages waiting, and those that come within durationMs.
-void PumpMessages(DWORD durationMs)
-{
-    const ULONGLONG end = ::GetTickCount64() + durationMs;
-    for (;;) {
-        MSG message;
-        while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            ::TranslateMessage(&message);
-            ::DispatchMessageW(&message);
-        }
-        const ULONGLONG now = ::GetTickCount64();
-        if (now >= end) {
-            return;
-        }
-        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(end - now), QS_ALLINPUT);
-    }
-}
 
 // Out of line, under names the report's stack shows.
 __attribute__((noinline)) void BlockTheWindowThread()
@@ -69,18 +52,6 @@ void WorkWithoutReading(DWORD durationMs)
     while (::GetTickCount64() < end) {
         spins = spins + 1;
     }
-}
-
-HWND CreateWatchedWindow()
-{
-    WNDCLASSW windowClass = {};
-    windowClass.lpfnWndProc = ::DefWindowProcW;
-    windowClass.hInstance = ::GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = L"HangClientWindow";
-    ::RegisterClassW(&windowClass);
-    return ::CreateWindowExW(0, windowClass.lpszClassName, L"HangClient", WS_OVERLAPPEDWINDOW,
-                             CW_USEDEFAULT, CW_USEDEFAULT, 320, 200, nullptr, nullptr,
-                             windowClass.hInstance, nullptr);
 }
 
 DWORD WINAPI BeatThenStop(void*)
@@ -107,32 +78,33 @@ int RunScenario(const std::wstring& scenario)
         ::Sleep(kAnswerFirstMs);  // an ended thread is not taken for a hung one
         return 0;
     }
-    HWND window = CreateWatchedWindow();
-    if (window == nullptr) {
+    DemoWindow window;
+    if (!window.Create(::GetModuleHandleW(nullptr))) {
         PrintFlushed("no window (error %lu)\n", ::GetLastError());
         return kFailedExitCode;
     }
-    CrashReporting::SetWindow(window);
-    PumpMessages(kAnswerFirstMs);
+    CrashReporting::SetWindow(window.Handle());
+    DemoWindow::PumpMessages(kAnswerFirstMs);
     if (scenario == L"blocked-window") {
         BlockTheWindowThread();
     } else if (scenario == L"paused-window") {
         CrashReporting::PauseHangWatch();
         BlockTheWindowThread();
-        PumpMessages(kHeartbeatMs);
+        DemoWindow::PumpMessages(kHeartbeatMs);
         CrashReporting::ResumeHangWatch();
     } else if (scenario == L"busy-window") {
         for (DWORD worked = 0; worked < kBlockMs; worked += kBusyPieceMs) {
             WorkWithoutReading(kBusyPieceMs);
-            PumpMessages(0);
+            DemoWindow::PumpMessages(0);
         }
         PrintFlushed("busy, and answering\n");
     } else {
         PrintFlushed("unknown scenario\n");
         return kUsageExitCode;
     }
-    PumpMessages(kAnswerFirstMs);
-    ::DestroyWindow(window);
+    DemoWindow::PumpMessages(kAnswerFirstMs);
+    // Before the window goes: under Wine, destroying it waits for a probe in flight.
+    CrashReporting::Uninstall();
     return 0;
 }
 
@@ -165,7 +137,8 @@ int wmain(int argc, wchar_t** argv)
         return kFailedExitCode;
     }
     const int exitCode = RunScenario(argv[4]);
-    CrashReporting::Uninstall();  // a hang report still under way is finished first
+    // A hang report still under way is finished first; after the scenario's own, a no-op.
+    CrashReporting::Uninstall();
     PrintFlushed("still running\n");
     return exitCode;
 }

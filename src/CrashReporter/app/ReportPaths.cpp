@@ -15,12 +15,12 @@ std::wstring ReportBasePath(const std::wstring& dumpPath)
 
 std::wstring ReportBitmapPath(const std::wstring& basePath)
 {
-    return basePath + kBitmapExtension;
+    return basePath + kBitmapFileEnding;
 }
 
 std::wstring ReportFullDumpPath(const std::wstring& basePath)
 {
-    return basePath + kFullDumpSuffix;
+    return basePath + kFullDumpFileEnding;
 }
 
 std::wstring ReportUploadUrl(const std::wstring& collectorHost)

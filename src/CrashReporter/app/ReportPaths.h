@@ -2,11 +2,11 @@
 
 #include <string>
 
+#include "CrashProtocol/ReporterNames.h"
+
 // Paths and names of one crash report, all derived from the normal dump's path, which the
 // dump writer always ends in ".dmp". Pure text work, no system calls.
 
-constexpr wchar_t kBitmapExtension[] = L".bmp";
-constexpr wchar_t kFullDumpSuffix[] = L"-full.dmp";
 constexpr wchar_t kUploadPath[] = L"/store-dump/";
 constexpr wchar_t kUploadNameField[] = L"name";
 constexpr wchar_t kUploadFilePart[] = L"crashdump";

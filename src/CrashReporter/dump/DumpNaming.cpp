@@ -3,11 +3,10 @@
 #include <cwchar>
 
 #include "CrashProtocol/PipeMessage.h"
+#include "CrashProtocol/ReporterNames.h"
 
 namespace {
 
-constexpr wchar_t kNormalDumpSuffix[] = L".dmp";
-constexpr wchar_t kFullDumpSuffix[] = L"-full.dmp";
 constexpr std::size_t kNormalSuffixLength = 4;
 
 std::uint32_t LittleEndian(const std::uint8_t* bytes, int count)
@@ -35,7 +34,7 @@ std::wstring FormatUuidText(const std::uint8_t (&uuid)[kUuidBytes])
 
 std::wstring MakeNormalDumpPath(const std::wstring& dumpDirectory, const std::wstring& uuidText)
 {
-    return dumpDirectory + L"\\" + uuidText + kNormalDumpSuffix;
+    return dumpDirectory + L"\\" + uuidText + kDumpFileEnding;
 }
 
 std::wstring FullDumpPathFor(const std::wstring& normalDumpPath)
@@ -43,7 +42,7 @@ std::wstring FullDumpPathFor(const std::wstring& normalDumpPath)
     std::wstring base = normalDumpPath.size() >= kNormalSuffixLength
                             ? normalDumpPath.substr(0, normalDumpPath.size() - kNormalSuffixLength)
                             : std::wstring();
-    return base + kFullDumpSuffix;
+    return base + kFullDumpFileEnding;
 }
 
 bool WantsFullMemoryPair(std::uint32_t dumpType)

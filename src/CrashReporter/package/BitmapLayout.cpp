@@ -89,7 +89,7 @@ void WriteBitmapInfoHeader(std::uint8_t* infoBlock, std::int32_t width, std::int
 
 bool MakeBitmapPath(const std::wstring& basePath, std::wstring& bitmapPath)
 {
-    const std::wstring path = basePath + kBitmapExtension;
+    const std::wstring path = basePath + kBitmapFileEnding;
     if (path.size() >= kBitmapPathBufferLength) {
         return false;
     }

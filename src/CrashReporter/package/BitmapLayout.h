@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "CrashProtocol/ReporterNames.h"
+
 // Size and header arithmetic of the window bitmap file; pure, no system calls.
 
 constexpr std::uint32_t kBitmapFileHeaderSize = 14;
@@ -11,7 +13,6 @@ constexpr std::uint32_t kBitmapInfoHeaderSize = 40;
 constexpr std::uint32_t kColourTableEntrySize = 4;
 constexpr std::uint16_t kBitmapFileType = 0x4D42;  // "BM"
 constexpr std::size_t kBitmapPathBufferLength = 260;
-constexpr wchar_t kBitmapExtension[] = L".bmp";
 
 struct StoredBitmapFormat {
     std::uint16_t bitsPerPixel;
