@@ -64,7 +64,7 @@ class Dispatcher:
         self.postgresql = database.dialect == POSTGRESQL
         self.wake = threading.Event()
 
-    def start(self, stop: threading.Event, threads: int = 2) -> None:
+    def start(self, stop: threading.Event, threads: int = 4) -> None:
         for number in range(threads):
             threading.Thread(target=self.run, args=(stop,), daemon=True,
                              name="webhook-%d" % number).start()
