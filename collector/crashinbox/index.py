@@ -68,13 +68,23 @@ INDEXES = """
 CREATE INDEX IF NOT EXISTS reports_by_group ON reports (group_id, received);
 CREATE INDEX IF NOT EXISTS reports_by_time ON reports (received);
 CREATE INDEX IF NOT EXISTS reports_by_state ON reports (state, received);
-CREATE INDEX IF NOT EXISTS reports_grouped ON reports (state, group_id, received, app);
-CREATE INDEX IF NOT EXISTS reports_by_app ON reports (app, received);
-CREATE INDEX IF NOT EXISTS reports_by_version ON reports (version, received);
-CREATE INDEX IF NOT EXISTS reports_by_code ON reports (exception_code, received);
+CREATE INDEX IF NOT EXISTS reports_grouped ON reports (state, group_id, app, received);
+CREATE INDEX IF NOT EXISTS reports_recent ON reports (state, received, group_id, app);
+CREATE INDEX IF NOT EXISTS reports_by_app ON reports (app, state, group_id, received);
+CREATE INDEX IF NOT EXISTS reports_by_version ON reports (version, state, group_id, received, app);
+CREATE INDEX IF NOT EXISTS reports_by_code ON reports (exception_code, state, group_id, received, app);
 CREATE INDEX IF NOT EXISTS annotations_by_name ON annotations (name, value);
 CREATE INDEX IF NOT EXISTS annotations_by_report ON annotations (report_id);
 CREATE INDEX IF NOT EXISTS deliveries_due ON deliveries (state, next_try)
+"""
+# The filtered lists read (state, group_id, received, app) of the matching reports: each
+# filter's index holds them, so a list is read from the index alone.
+# Groups of reports processed before groups had a state are open, new in no known version.
+KNOWN_GROUPS = """
+INSERT INTO crash_groups (group_id, signature, first_seen, state, changed)
+SELECT group_id, MIN(signature), MIN(received), 'open', MIN(received) FROM reports
+WHERE state='processed' AND group_id IS NOT NULL AND group_id NOT IN
+(SELECT group_id FROM crash_groups) GROUP BY group_id ON CONFLICT (group_id) DO NOTHING
 """
 # Columns an index written by earlier versions lacks.
 ADDED_COLUMNS = {"attempts": "INTEGER NOT NULL DEFAULT 0", "lease_until": "DOUBLE PRECISION",
@@ -87,7 +97,8 @@ GROUP_ORDERS = {"recent": "last_seen DESC", "count": "count DESC, last_seen DESC
 GROUP_STATES = ("open", "resolved", "regressed")
 SUMMARY_COLUMNS = ("id, received, app, filename, size, state, reason, signature, group_id, "
                    "version, exception_code")
-GROUP_COLUMNS = "group_id, first_version, state, resolved_in, regressed_in, changed"
+GROUP_COLUMNS = ("group_id, signature, first_version, state, resolved_in, regressed_in, "
+                 "changed")
 SECONDS_PER_DAY = 86400
 CHART_DAYS = 30
 MAX_ANNOTATIONS = 256  # indexed per report; the page shows them all
@@ -122,8 +133,11 @@ class ReportFilter:
                 clauses.append("%s=?" % column)
                 parameters.append(value)
         if self.text:
+            # A group's reports share its signature: 400 groups are searched, not 100,000
+            # reports.
             escaped = self.text.lower().replace("!", "!!").replace("%", "!%").replace("_", "!_")
-            clauses.append("LOWER(signature) LIKE ? ESCAPE '!'")
+            clauses.append("group_id IN (SELECT group_id FROM crash_groups WHERE "
+                           "LOWER(signature) LIKE ? ESCAPE '!')")
             parameters.append("%" + escaped + "%")
         if self.annotation is not None:
             inner = "SELECT report_id FROM annotations WHERE name=?"
@@ -171,6 +185,7 @@ class Index:
                         cursor.execute("ALTER TABLE reports ADD COLUMN %s %s" % (column, kind))
             for statement in INDEXES.split(";"):
                 cursor.execute(statement)
+            cursor.execute(KNOWN_GROUPS)
         self.webhooks = ()  # where events go; set by the inbox
 
     def close(self) -> None:
@@ -324,18 +339,24 @@ class Index:
                narrow: ReportFilter = NO_FILTER) -> list:
         """The groups of the processed reports narrow lets through, with their counts of
         those and their state."""
-        apps = ("string_agg(DISTINCT app, ',')" if self.postgresql
-                else "GROUP_CONCAT(DISTINCT app)")
         where, parameters = narrow.where()
         groups = self.query(
-            "SELECT group_id, MIN(signature) AS signature, COUNT(*) AS count, "
-            "MIN(received) AS first_seen, MAX(received) AS last_seen, %s AS apps "
-            "FROM reports WHERE state=?%s GROUP BY group_id ORDER BY %s LIMIT ?"
-            % (apps, where, GROUP_ORDERS.get(order, GROUP_ORDERS["recent"])),
+            "SELECT group_id, COUNT(*) AS count, MIN(received) AS first_seen, "
+            "MAX(received) AS last_seen FROM reports WHERE state=?%s GROUP BY group_id "
+            "ORDER BY %s LIMIT ?" % (where, GROUP_ORDERS.get(order, GROUP_ORDERS["recent"])),
             (PROCESSED,) + parameters + (limit,))
-        states = self.group_states([g["group_id"] for g in groups])
+        ids = [g["group_id"] for g in groups]
+        states = self.group_states(ids)
+        apps = {}
+        if ids:
+            for row in self.query("SELECT DISTINCT group_id, app FROM reports WHERE state=?%s "
+                                  "AND group_id IN (%s)" % (where, placeholders(len(ids))),
+                                  (PROCESSED,) + parameters + tuple(ids)):
+                apps.setdefault(row["group_id"], []).append(row["app"])
         for group in groups:
             state = states.get(group["group_id"], {})
+            group["signature"] = state.get("signature")
+            group["apps"] = ",".join(sorted(apps.get(group["group_id"], [])))
             for column in ("first_version", "resolved_in", "regressed_in"):
                 group[column] = state.get(column)
             group["group_state"] = state.get("state", "open")
@@ -377,11 +398,13 @@ class Index:
         elif not groups:
             rows = []
         else:
-            rows = self.query("SELECT group_id, %s AS day, COUNT(*) AS n FROM reports "
-                              "WHERE state=? AND received>=?%s AND group_id IN (%s) "
-                              "GROUP BY group_id, %s"
-                              % (day, where, placeholders(len(groups)), day),
-                              parameters + tuple(groups))
+            # Every group's, read from the index of (state, received, group_id): grouped by
+            # group first, or narrowed to a list of groups, SQLite searches group by group.
+            wanted = set(groups)
+            rows = [row for row in self.query(
+                "SELECT group_id, %s AS day, COUNT(*) AS n FROM reports WHERE state=? AND "
+                "received>=?%s GROUP BY %s, group_id" % (day, where, day), parameters)
+                if row["group_id"] in wanted]
         counts = {}
         for row in rows:
             counts.setdefault(row["group_id"], {})[int(row["day"])] = row["n"]
