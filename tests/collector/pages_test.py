@@ -15,7 +15,7 @@ import time
 import unittest
 
 from selenium.webdriver.common.by import By
-from selenium.webdriver.support.ui import Select
+from selenium.webdriver.support.ui import Select, WebDriverWait
 
 import minidump_builder as mb
 from browser import start_browser
@@ -88,6 +88,14 @@ class TriagePages(unittest.TestCase):
         self.browser.get(self.service.host + path)
         return self.browser
 
+    def click(self, element):
+        """Clicks element and waits for the page it leads to."""
+        self.browser.execute_script("window.leaving = true")  # gone with the page
+        element.click()
+        WebDriverWait(self.browser, 30).until(lambda b: b.execute_script(
+            "return window.leaving === undefined && document.readyState === 'complete'"))
+        return self.browser
+
     def screenshot(self, name):
         """The whole page, as tall as it is."""
         height = self.browser.execute_script("return document.documentElement.scrollHeight")
@@ -141,7 +149,7 @@ class TriagePages(unittest.TestCase):
         Select(page.find_element(By.CSS_SELECTOR, "#filters select[name=app]")) \
             .select_by_visible_text("Editor")
         page.find_element(By.CSS_SELECTOR, "#filters input[name=version]").send_keys("2.5.0.0")
-        page.find_element(By.CSS_SELECTOR, "#filters button").click()
+        self.click(page.find_element(By.CSS_SELECTOR, "#filters button"))
         self.assertIn("app=Editor", page.current_url)
         rows = page.find_elements(By.CSS_SELECTOR, "#groups tr.group")
         self.assertEqual(sorted((r.find_element(By.CSS_SELECTOR, "td.count").text,
@@ -152,13 +160,13 @@ class TriagePages(unittest.TestCase):
                                                          "#inbox-chart svg")).values()), 5)
         self.screenshot("filtered")
         page.find_element(By.CSS_SELECTOR, "#filters input[name=q]").send_keys("nothing such")
-        page.find_element(By.CSS_SELECTOR, "#filters button").click()
+        self.click(page.find_element(By.CSS_SELECTOR, "#filters button"))
         self.assertIn("No crash reports match", page.find_element(By.ID, "groups").text)
 
     def test_a_group_page_shows_versions_chart_and_state_and_resolves(self):
         page = self.open("/?q=0x1100")
-        self.group_row(page, "app.exe+0x1100").find_element(By.CSS_SELECTOR,
-                                                             "td.signature a").click()
+        self.click(self.group_row(page, "app.exe+0x1100").find_element(By.CSS_SELECTOR,
+                                                                        "td.signature a"))
         versions = [[c.text for c in r.find_elements(By.TAG_NAME, "td")]
                     for r in page.find_elements(By.CSS_SELECTOR, "#versions tr.version")]
         self.assertEqual([v[:2] for v in versions], [["2.5.0.0", "2"], ["2.4.0.0", "7"]])
@@ -167,13 +175,13 @@ class TriagePages(unittest.TestCase):
                                                          "#group-chart svg")).values()), 9)
         self.assertEqual(len(page.find_elements(By.CSS_SELECTOR, "#reports tr.report")), 9)
         # The versions link to the reports of one version.
-        page.find_element(By.LINK_TEXT, "2.5.0.0").click()
+        self.click(page.find_element(By.LINK_TEXT, "2.5.0.0"))
         self.assertEqual(len(page.find_elements(By.CSS_SELECTOR, "#reports tr.report")), 2)
         # Resolved in 2.5 from the page; 2.6 brings it back.
         field = page.find_element(By.CSS_SELECTOR, "#state-form input[name=version]")
         field.clear()
         field.send_keys("2.5")
-        page.find_element(By.CSS_SELECTOR, "#state-form button").click()
+        self.click(page.find_element(By.CSS_SELECTOR, "#state-form button"))
         self.assertIn("resolved in 2.5", page.find_element(By.ID, "group-state").text)
         group = page.current_url.rsplit("/", 1)[-1]
         upload_id = self.service.stored_id(self.service.upload(
