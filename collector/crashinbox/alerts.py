@@ -9,6 +9,7 @@ import logging
 import threading
 import time
 import urllib.error
+import urllib.parse
 import urllib.request
 import uuid
 from dataclasses import dataclass
@@ -100,8 +101,10 @@ class Dispatcher:
             cursor.execute("UPDATE deliveries SET state=?, next_try=?, lease_until=NULL, "
                            "last_error=? WHERE id=?", (state, next_try, error, delivery["id"]))
         if error is not None:
-            log.warning("webhook %s: attempt %d failed: %s", delivery["url"],
-                        delivery["attempts"], error)
+            # The host only: a webhook's path and query often carry its secret.
+            log.warning("webhook to %s: attempt %d failed: %s",
+                        urllib.parse.urlsplit(delivery["url"]).netloc, delivery["attempts"],
+                        error)
 
     def next_due(self) -> Optional[float]:
         with self.database.transaction() as cursor:

@@ -98,11 +98,14 @@ class TriagePages(unittest.TestCase):
 
     def screenshot(self, name):
         """The whole page, as tall as it is."""
-        height = self.browser.execute_script("return document.documentElement.scrollHeight")
-        self.browser.set_window_size(1200, max(400, min(height + 40, 3000)))
+        def viewport(height):
+            self.browser.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+                "width": 1200, "height": height, "deviceScaleFactor": 1, "mobile": False})
+        viewport(200)
+        viewport(self.browser.execute_script("return document.documentElement.scrollHeight"))
         for folder in filter(None, (SHOTS, os.environ.get("COLLECTOR_SCREENSHOTS"))):
             self.browser.save_screenshot(os.path.join(folder, "collector-%s.png" % name))
-        self.browser.set_window_size(1200, 1600)
+        self.browser.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
 
     def assert_fits_the_width(self):
         overflow = self.browser.execute_script(
