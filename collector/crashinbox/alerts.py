@@ -31,6 +31,7 @@ class Delivery:
     timeout_seconds: float = 10      # a receiver gets this long to answer
     lease_seconds: float = 60        # a dispatcher that dies loses its delivery after this
     poll_seconds: float = 1.0        # for deliveries recorded by other processes
+    keep_seconds: float = 30 * 86400  # delivered and failed ones are listed this long
 
 
 def record(cursor, urls: Sequence[str], event: dict) -> None:
@@ -112,9 +113,18 @@ class Dispatcher:
                                   (PENDING,))
         return rows[0]["due"]
 
+    def forget_old(self) -> None:
+        with self.database.transaction() as cursor:
+            cursor.execute("DELETE FROM deliveries WHERE state!=? AND next_try<?",
+                           (PENDING, time.time() - self.settings.keep_seconds))
+
     def run(self, stop: threading.Event) -> None:
+        forgotten = 0.0
         while not stop.is_set():
             try:
+                if time.monotonic() - forgotten > 3600:
+                    forgotten = time.monotonic()
+                    self.forget_old()
                 delivery = self.claim()
                 if delivery:
                     self.settle(delivery, post(delivery["url"], delivery["payload"],

@@ -175,14 +175,14 @@ class Index:
             for statement in SCHEMA.split(";"):
                 cursor.execute(statement)
             if self.postgresql:
-                for column, kind in ADDED_COLUMNS.items():
-                    cursor.execute("ALTER TABLE reports ADD COLUMN IF NOT EXISTS %s %s"
-                                   % (column, kind))
+                present = {row["column_name"] for row in cursor.execute(
+                    "SELECT column_name FROM information_schema.columns WHERE "
+                    "table_name='reports' AND table_schema=current_schema()")}
             else:
                 present = {row["name"] for row in cursor.execute("PRAGMA table_info(reports)")}
-                for column, kind in ADDED_COLUMNS.items():
-                    if column not in present:
-                        cursor.execute("ALTER TABLE reports ADD COLUMN %s %s" % (column, kind))
+            for column, kind in ADDED_COLUMNS.items():
+                if column not in present:  # ALTER locks the table even when nothing changes
+                    cursor.execute("ALTER TABLE reports ADD COLUMN %s %s" % (column, kind))
             for statement in INDEXES.split(";"):
                 cursor.execute(statement)
             cursor.execute(KNOWN_GROUPS)
