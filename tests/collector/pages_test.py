@@ -36,8 +36,12 @@ UPLOADS = ([("Editor", (2, 4, 0, 0), 0xC0000005, 0x00401100, d) for d in (0, 0, 
 SHOTS = "/tmp"
 
 
+HANG_NOTES = [("hang.milliseconds", "5000"), ("hang.thread", "200")]
+
+
 def crash(version, code, address):
-    return zip_of([("a.dmp", mb.app_dump(version, code, address))])
+    notes = HANG_NOTES if code == mb.HANG else None
+    return zip_of([("a.dmp", mb.app_dump(version, code, address, notes))])
 
 
 class TriagePages(unittest.TestCase):
@@ -202,6 +206,7 @@ class TriagePages(unittest.TestCase):
     def test_a_hang_reads_as_an_application_hang(self):
         page = self.open("/reports/" + self.ids[12])
         self.assertIn("application hang", page.find_element(By.ID, "exception-code").text)
+        self.assertEqual(page.find_element(By.ID, "hang-time").text, "5000 ms")
         self.assertEqual(page.find_element(By.ID, "version").text, "1.0.0.0")
 
 
