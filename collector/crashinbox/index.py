@@ -63,7 +63,10 @@ CREATE TABLE IF NOT EXISTS deliveries (
     last_error TEXT
 )
 """
-# After the columns an older index lacks have been added.
+# After the columns an older index lacks have been added. The filtered lists read (state,
+# group_id, received, app) of the matching reports: each filter's index holds them, so a list
+# is read from the index alone. reports_of_group replaces the narrower reports_by_group, which
+# SQLite's planner took for date ranges and then read every row.
 INDEXES = """
 DROP INDEX IF EXISTS reports_by_group;
 CREATE INDEX IF NOT EXISTS reports_of_group ON reports (group_id, received, state, app);
@@ -78,10 +81,6 @@ CREATE INDEX IF NOT EXISTS annotations_by_name ON annotations (name, value);
 CREATE INDEX IF NOT EXISTS annotations_by_report ON annotations (report_id);
 CREATE INDEX IF NOT EXISTS deliveries_due ON deliveries (state, next_try)
 """
-# The filtered lists read (state, group_id, received, app) of the matching reports: each
-# filter's index holds them, so a list is read from the index alone. reports_of_group
-# replaces the narrower reports_by_group, which SQLite's planner took for date ranges and
-# then read every row.
 # Groups of reports processed before groups had a state are open, new in no known version.
 KNOWN_GROUPS = """
 INSERT INTO crash_groups (group_id, signature, first_seen, state, changed)
