@@ -2,7 +2,8 @@
 """The crash inbox: receives the reporter's uploads on POST /store-dump/, stores each durably,
 reads its dump, groups crashes by signature and serves pages and a JSON API about them.
 
-    service.py [serve] --store FOLDER [--database postgresql://...] [--token TEXT] ...
+    service.py [serve] --store FOLDER [--database postgresql://...] [--token TEXT]
+        [--tokens FILE] [--webhook URL ...] [--upload-rate R --upload-burst N] ...
     service.py work --store FOLDER --database postgresql://... [--workers N]
     service.py upload-symbols FOLDER URL --symbol-token TEXT
 
@@ -21,6 +22,7 @@ import threading
 from typing import Optional
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from crashinbox.alerts import Delivery  # noqa: E402
 from crashinbox.archive import Limits  # noqa: E402
 from crashinbox.inbox import (DEFAULT_LEASE_SECONDS, DEFAULT_MIN_FREE_BYTES, Inbox,  # noqa: E402
                               Retention)
@@ -28,6 +30,8 @@ from crashinbox.upload_symbols import main as upload_symbols_main  # noqa: E402
 from crashinbox.server import ClientLimits, make_server  # noqa: E402
 from crashinbox.stack import Debugger  # noqa: E402
 from crashinbox.web import DEFAULT_MAX_SYMBOL_BYTES, UPLOAD_PATH, create_app  # noqa: E402
+from crashinbox.web.access import Tokens, TokenFileError, read_tokens_file  # noqa: E402
+from crashinbox.web.limits import UploadLimiter  # noqa: E402
 
 DEFAULT_MAX_BODY = 2 << 30
 DEFAULT_THREADS = 8
@@ -52,6 +56,20 @@ def parse_arguments(argv: list) -> argparse.Namespace:
                         "information; the stack then names functions")
     parser.add_argument("--token", help="require this token for the pages and the API "
                         "(?token=, a cookie, or Authorization: Bearer); uploads stay open")
+    parser.add_argument("--tokens", help="a file of scoped tokens, one a line: "
+                        "\"scope[,scope] token\" with the scopes upload, read, symbols, admin")
+    parser.add_argument("--webhook", action="append", default=[], metavar="URL",
+                        help="POST a JSON event here for each new group and regression "
+                        "(repeat for several)")
+    parser.add_argument("--webhook-backoff", type=float, default=Delivery.backoff_seconds,
+                        help="seconds before a failed delivery's first retry, doubling after "
+                        "each (default: %g)" % Delivery.backoff_seconds)
+    parser.add_argument("--upload-rate", type=float, default=0,
+                        help="uploads per second each application may send on average; more "
+                        "get 429 (default: 0, no limit)")
+    parser.add_argument("--upload-burst", type=float, default=20,
+                        help="uploads an application may send at once within its rate "
+                        "(default: 20)")
     parser.add_argument("--max-body-bytes", type=int, default=DEFAULT_MAX_BODY,
                         help="refuse larger request bodies from their headers (default: 2 GiB)")
     parser.add_argument("--keep-days", type=float, default=0,
@@ -103,12 +121,20 @@ def main(argv: Optional[list] = None) -> int:
         return upload_symbols_main(argv[1:])
     args = parse_arguments(argv[1:] if argv and argv[0] == command else argv)
     logging.basicConfig(level=logging.WARNING, format="collector: %(message)s")
+    tokens = Tokens()
+    if args.tokens:
+        try:
+            read_tokens_file(args.tokens, tokens)
+        except (OSError, TokenFileError) as error:
+            print("collector: --tokens: %s" % error, file=sys.stderr)
+            return 2
     inbox = Inbox(args.store, symbols=args.symbols and os.path.abspath(args.symbols),
                   limits=Limits(max_ratio=args.max_ratio, max_total=args.max_unpacked_bytes),
                   retention=Retention(args.keep_days, args.keep_bytes), workers=args.workers,
                   debugger=Debugger(args.lldb, args.lldb_seconds, args.lldb_memory_bytes),
                   min_free_bytes=args.min_free_bytes, database=args.database,
-                  lease_seconds=args.lease_seconds)
+                  lease_seconds=args.lease_seconds, webhooks=tuple(args.webhook),
+                  delivery=Delivery(backoff_seconds=args.webhook_backoff))
     recovered = inbox.recover()
     print("recovered %s" % json.dumps(recovered), file=sys.stderr, flush=True)
     if command == "work":
@@ -120,7 +146,8 @@ def main(argv: Optional[list] = None) -> int:
     # store's disk, sized for uploads, rather than wherever TMPDIR points.
     tempfile.tempdir = inbox.store.incoming
     app = create_app(inbox, args.token, args.max_body_bytes, args.symbol_token,
-                     args.max_symbol_bytes)
+                     args.max_symbol_bytes, tokens,
+                     UploadLimiter(args.upload_rate, args.upload_burst))
     limits = ClientLimits(args.connection_limit, args.idle_seconds, args.grace_seconds,
                           args.min_upload_rate)
     server = make_server(app, args.host, args.port, args.threads, args.max_body_bytes, limits,

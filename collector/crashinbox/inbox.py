@@ -10,6 +10,7 @@ from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, replace
 from typing import BinaryIO, Callable, Optional
 
+from .alerts import Delivery, Dispatcher
 from .archive import Limits
 from .database import SQLITE, open_database
 from .index import PROCESSED, UNPROCESSED, Index
@@ -92,10 +93,13 @@ class Inbox:
                  limits: Optional[Limits] = None, retention: Optional[Retention] = None,
                  workers: int = 2, debugger: Optional[Debugger] = None,
                  min_free_bytes: int = DEFAULT_MIN_FREE_BYTES, database: Optional[str] = None,
-                 lease_seconds: float = DEFAULT_LEASE_SECONDS):
+                 lease_seconds: float = DEFAULT_LEASE_SECONDS, webhooks: tuple = (),
+                 delivery: Optional[Delivery] = None):
         self.store = Store(root)
         self.database = open_database(database, os.path.join(self.store.root, INDEX_FILE))
         self.index = Index(self.database)
+        self.index.webhooks = tuple(webhooks)
+        self.dispatcher = Dispatcher(self.database, delivery)
         self.symbols = SymbolStore(os.path.join(self.store.root, SYMBOLS_FOLDER), symbols)
         self.limits = limits or Limits()
         self.retention = retention or Retention()
@@ -132,6 +136,10 @@ class Inbox:
         return {"indexed": len(added), "dropped_incoming": dropped}
 
     def start_workers(self) -> None:
+        # Any process on a shared database may deliver what another recorded; one with no
+        # webhooks of its own still delivers those of a process that has them.
+        if self.index.webhooks or self.database.dialect != SQLITE:
+            self.dispatcher.start(self.stop)
         if not self.workers:
             return
         wake = self.database.listen_for_work(self.stop)
@@ -197,6 +205,8 @@ class Inbox:
             self.index.finish(upload_id, claim, PROCESSED if outcome.processed else UNPROCESSED,
                               outcome.reason, outcome.signature, outcome.group, outcome.details,
                               self.store.folder_bytes(upload_id), outcome.missing)
+            if self.index.webhooks:
+                self.dispatcher.wake.set()
         except Exception:  # a fault of ours must not stop the queue; the upload stays listed
             log.exception("processing %s failed", upload_id)
             try:

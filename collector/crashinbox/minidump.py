@@ -74,6 +74,7 @@ EXCEPTION_NAMES = {
     0xE0435202: "uncaught C++ exception",
     0xE0435203: "pure virtual function call",
     0xE0435204: "out of memory (operator new failed)",
+    0xE048414E: "application hang",
 }
 ACCESS_KINDS = {0: "read", 1: "write", 8: "execute"}
 ARCHITECTURES = {0: "x86", 5: "ARM", 6: "IA-64", 9: "x64", 12: "ARM64"}

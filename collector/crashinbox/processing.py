@@ -12,6 +12,7 @@ from .signature import crash_signature, group_id
 from .stack import Debugger, unwind
 from .store import Store
 from .symbols import SymbolStore
+from .versions import report_version
 
 
 @dataclass
@@ -71,6 +72,7 @@ def process_upload(store: Store, upload_id: str, symbols: SymbolStore, limits: L
     except DumpError as error:
         return Outcome(False, "cannot read the dump: %s" % error, None, None, details)
     details["dump"] = dump
+    details["version"] = report_version(dump)
     paths, missing = symbols.files_for(dump["modules"])
     stack = unwind(dump_path, dump["modules"], paths, debugger)
     details["stack"] = stack

@@ -111,3 +111,22 @@ def sample_dump(code=0xC0000005, address=0x00401234, annotations=None):
     if annotations is not None:
         builder.add(ANNOTATIONS, annotations_stream(annotations))
     return builder.bytes()
+
+
+HANG = 0xE048414E
+SYSTEM_BASE = 0x77000000
+
+
+def app_dump(version=(1, 2, 3, 4), code=0xC0000005, address=0x00401234, annotations=None):
+    """A dump of app.exe at file version version (None: no version resource), beside ntdll
+    and user32, whose exception is code at address."""
+    builder = (Builder().system_info()
+               .modules([("C:\\Program Files\\App\\app.exe", 0x00400000, 0x10000, version),
+                         ("C:\\Windows\\System32\\ntdll.dll", SYSTEM_BASE, 0x100000, None),
+                         ("C:\\Windows\\System32\\user32.dll", SYSTEM_BASE + 0x100000, 0x100000,
+                          None)])
+               .threads([100, 200])
+               .exception(200, code, address, [1, 0] if code == 0xC0000005 else []))
+    if annotations is not None:
+        builder.add(ANNOTATIONS, annotations_stream(annotations))
+    return builder.bytes()

@@ -42,7 +42,8 @@ UPLOAD_HEADERS = (b"POST /store-dump/ HTTP/1.1\r\nHost: x\r\nContent-Type: multi
 # Every route but the upload path; a new one must be added here and so to the token test.
 PAGES_AND_DOWNLOADS = {"/", "/groups/<group_id>", "/reports/<upload_id>",
                        "/reports/<upload_id>/<which>", "/api/groups", "/api/groups/<group_id>",
-                       "/api/reports/<upload_id>", "/api/unprocessed", "/api/status"}
+                       "/api/reports/<upload_id>", "/api/unprocessed", "/api/status",
+                       "/api/groups/<group_id>/overview", "/api/reports", "/api/days"}
 ANNOTATIONS = [("build", "1.2.3-beta"), ("", "left out"), ("user", "Gr\u00fc\u00dfe"),
                ("ptime", "12345")]
 LLDB_OUTPUT = """(lldb) thread backtrace
@@ -60,13 +61,15 @@ def headers_only(port, length):
         return s.recv(4096)
 
 
-def service_routes():
-    """The routes the service's application serves, bar the upload path and static files."""
+def service_routes(scope="read"):
+    """The routes the service's application serves with scope, bar the upload path and
+    static files."""
     work = tempfile.mkdtemp(prefix="collector-routes-")
     try:
         app = create_app(Inbox(os.path.join(work, "store")), TOKEN)
         return {r.rule for r in app.url_map.iter_rules()
-                if r.endpoint != "static" and r.rule not in (UPLOAD_PATH, SYMBOLS_PATH)}
+                if r.endpoint != "static" and r.rule not in (UPLOAD_PATH, SYMBOLS_PATH) and
+                getattr(app.view_functions[r.endpoint], "required_scope", "read") == scope}
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

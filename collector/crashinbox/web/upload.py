@@ -2,6 +2,8 @@
 
 from flask import Blueprint, Request, current_app, request
 
+from .limits import retry_after
+
 UPLOAD_PATH = "/store-dump/"
 FILE_PART = "crashdump"
 NAME_FIELD = "name"
@@ -45,6 +47,10 @@ def store_dump():
     name = request.form.get(NAME_FIELD)
     if name is None:
         return refuse("no form field named %s" % NAME_FIELD)
+    wait = current_app.extensions["limiter"].take(name)
+    if wait is not None:  # the part is discarded below, as for any refusal
+        return ("refused: more uploads from this application than its rate allows\n", 429,
+                {"Content-Type": "text/plain", "Retry-After": retry_after(wait)})
     if not inbox.has_room():  # bodies without a declared length get here
         return refuse("the collector's disk is nearly full", 507)
     upload_id = inbox.receive(part.stream, name, part.filename, request.remote_addr or "")
