@@ -545,7 +545,8 @@ def main():
             exception = report["details"]["dump"]["exception"]
             print("hang report: code %s (application hang), thread %d, hung in %s" % (
                 exception["code_text"], exception["thread"], hung_function(report)))
-        print("crash signature: %s" % (report["signature"] or report["reason"]))
+        kind = "hang" if expected_code == APPLICATION_HANG else "crash"
+        print("%s signature: %s" % (kind, report["signature"] or report["reason"]))
         print("report page: %s%s" % (inbox.host, report["page"]))
         if args.serve:
             print("the collector keeps serving %s/ until Ctrl-C" % inbox.host, flush=True)
