@@ -8,7 +8,6 @@ usage: browser_test.py <build dir>
 """
 
 import os
-import shutil
 import struct
 import sys
 import tempfile
@@ -19,7 +18,7 @@ import zipfile
 from selenium.webdriver.common.by import By
 
 import minidump_builder as mb
-from browser import start_browser
+from browser import BrowserCase, start_browser
 from support import Service, demo, zip_of
 
 BUILD_DIR = None
@@ -43,7 +42,7 @@ def with_annotations(dump, pairs):
     return bytes(data + stream)
 
 
-class PagesInABrowser(unittest.TestCase):
+class PagesInABrowser(BrowserCase):
     @classmethod
     def setUpClass(cls):
         cls.work = tempfile.mkdtemp(prefix="collector-browser-")
@@ -73,16 +72,6 @@ class PagesInABrowser(unittest.TestCase):
         upload_id = cls.service.stored_id(cls.service.upload(zip_of(entries), name=cls.name))
         cls.service.wait_report(upload_id)
         return upload_id
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.browser.quit()
-        cls.service.stop()
-        shutil.rmtree(cls.work, ignore_errors=True)
-
-    def open(self, path):
-        self.browser.get(self.service.host + path)
-        return self.browser
 
     def real_upload(self, run=0):
         result = self.results[run]

@@ -8,7 +8,6 @@ usage: pages_test.py
 """
 
 import os
-import shutil
 import sys
 import tempfile
 import time
@@ -18,7 +17,7 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
 import minidump_builder as mb
-from browser import start_browser
+from browser import BrowserCase, start_browser
 from support import BACKEND, Service, zip_of, postgres
 
 from crashinbox.database import open_database
@@ -44,7 +43,7 @@ def crash(version, code, address):
     return zip_of([("a.dmp", mb.app_dump(version, code, address, notes))])
 
 
-class TriagePages(unittest.TestCase):
+class TriagePages(BrowserCase):
     extra = []  # uploads a test made after the others
     @classmethod
     def setUpClass(cls):
@@ -81,16 +80,6 @@ class TriagePages(unittest.TestCase):
                                    (upload[4] * DAY, upload_id))
         finally:
             database.close()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.browser.quit()
-        cls.service.stop()
-        shutil.rmtree(cls.work, ignore_errors=True)
-
-    def open(self, path):
-        self.browser.get(self.service.host + path)
-        return self.browser
 
     def click(self, element):
         """Clicks element and waits for the page it leads to."""
