@@ -14,6 +14,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 import demo  # noqa: E402
@@ -26,6 +27,20 @@ DEMO_BANDS = [(0xF0, 0x80, 0x10), (0x18, 0xA8, 0xE0), (0x40, 0xC0, 0x40), (0xC0,
 USAGE_EXIT_STATUS = 2
 # Wine passes on the low byte of the process's exit code, 0xC0000005.
 CRASH_EXIT_STATUS = 0xC0000005 & 0xFF
+
+
+def post_upload(host, name):
+    """A small upload under the application name name; the collector's answer status."""
+    boundary = "part-boundary"
+    body = ("--{b}\r\nContent-Disposition: form-data; name=\"name\"\r\n\r\n{n}\r\n"
+            "--{b}\r\nContent-Disposition: form-data; name=\"crashdump\"; filename=\"a.zip\"\r\n"
+            "Content-Type: application/octet-stream\r\n\r\nnot an archive\r\n--{b}--\r\n"
+            ).format(b=boundary, n=name).encode()
+    request = urllib.request.Request(
+        host + "/store-dump/", data=body,
+        headers={"Content-Type": "multipart/form-data; boundary=" + boundary})
+    with urllib.request.urlopen(request, timeout=30) as answer:
+        return answer.status
 
 
 def bitmap_colours(data):
@@ -121,6 +136,19 @@ class CrashDemoTest(unittest.TestCase):
         self.assertEqual(len(archives), 1, result["left_in_dumps"])
         kept = demo.read_archive(os.path.join(result["dumps"], archives[0]))
         self.assertIsNotNone(kept)
+        self.check_crash(result, next(iter(kept["dumps"].values())))
+
+    def test_an_upload_refused_for_its_rate_keeps_the_report_on_disk(self):
+        inbox = demo.Inbox(os.path.join(self.work, "inbox"),
+                           options=("--upload-rate", "0.001", "--upload-burst", "1"))
+        self.addCleanup(inbox.stop)
+        self.assertEqual(post_upload(inbox.host, self.name), 200)  # the application's one
+        result = self.run_demo(inbox=inbox, expected_uploads=0)
+        self.assertEqual(result["exit_code"], CRASH_EXIT_STATUS, result)
+        self.assertEqual(result["uploads"], [], "the collector kept a refused upload")
+        archives = [n for n in result["left_in_dumps"] if n.endswith(".zip")]
+        self.assertEqual(len(archives), 1, result["left_in_dumps"])
+        kept = demo.read_archive(os.path.join(result["dumps"], archives[0]))
         self.check_crash(result, next(iter(kept["dumps"].values())))
 
     def test_the_hang_kind_is_reported_as_a_hang_and_the_demo_goes_on(self):
