@@ -303,7 +303,10 @@ CrashReporting::InstallResult CrashReporting::State::Start()
     InstallResult result;
     registrationDone_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     requestGate_.reset(::CreateMutexW(nullptr, FALSE, nullptr));
-    if (!registrationDone_ || !requestGate_ || !handlerThread_.Start(HandleCrash, this)) {
+    // The watchdog runs before the state is published: Heartbeat may come at once.
+    if (!registrationDone_ || !requestGate_ || !handlerThread_.Start(HandleCrash, this) ||
+        (options_.watchForHangs &&
+         !watchdog_.Start(HangWatchdog::Settings{options_.hangThresholdMs}, ReportHang, this))) {
         result.failure = InstallFailure::NoResources;
         return result;
     }
@@ -314,10 +317,7 @@ CrashReporting::InstallResult CrashReporting::State::Start()
     result.missingHandlers = InstallHandlers();
     registrationThread_.reset(
         ::CreateThread(nullptr, 0, Register, this, 0, &registrationThreadId_));
-    const bool watching =
-        !options_.watchForHangs ||
-        watchdog_.Start(HangWatchdog::Settings{options_.hangThresholdMs}, ReportHang, this);
-    if (!registrationThread_ || !watching) {
+    if (!registrationThread_) {
         Stop();
         result.failure = InstallFailure::NoResources;
     }

@@ -7,6 +7,7 @@ Afterwards every answered upload is indexed and processed once and the groups co
 usage: team_test.py
 """
 
+import http.client
 import os
 import shutil
 import signal
@@ -70,8 +71,8 @@ class TeamOnOneDatabase(unittest.TestCase):
             for collector in self.collectors[n % 2:] + self.collectors[:n % 2]:
                 try:
                     status, body, _ = collector.upload(archives[n % len(CRASHES)], timeout=60)
-                except OSError:
-                    continue  # the killed collector: the client sends to the other
+                except (OSError, http.client.HTTPException):
+                    continue  # the killed collector, maybe mid-answer: send to the other
                 if status == 200:
                     answered[body.decode().split()[1]] = n % len(CRASHES)
                     return
