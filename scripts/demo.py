@@ -32,6 +32,8 @@ COLLECTOR = os.path.join(ROOT, "tests", "support", "reference_collector.py")
 SERVICE = os.path.join(ROOT, "collector", "service.py")
 WINE_RUN = os.path.join(ROOT, "scripts", "wine-run.sh")
 sys.path.insert(0, os.path.join(ROOT, "tests", "dump"))
+sys.path.insert(0, os.path.join(ROOT, "collector"))
+from crashinbox.signature import hang_signature  # noqa: E402  the collector's own choice
 from read_dumps_independently import (  # noqa: E402  the project's own stream-directory reader
     ACCESS_VIOLATION, EXCEPTION_STREAM, MEMORY64_LIST_STREAM, streams)
 
@@ -470,17 +472,12 @@ def print_report(result, expected_code=ACCESS_VIOLATION):
 
 
 def hung_function(report):
-    """The first frame of the hung thread's stack outside the system's modules: where the
-    application waits."""
-    system = {name.lower() for name in SYSTEM_MODULES}
-    frames = ((report.get("details") or {}).get("stack") or {}).get("frames") or []
-    own = next((f for f in frames if f.get("function")
-                and (f.get("module") or "").lower() not in system), None)
-    if own:
-        return "%s!%s" % (own["module"], re.sub(r"\(([^()]*=[^()]*)\)$", "()", own["function"]))
-    top = frames[0] if frames else None
-    return "%s+0x%X" % (top["module"], top["offset"]) if top and top.get("offset") is not None \
-        else "unknown (no stack)"
+    """Where the hung thread waited, as the collector's hang signature names it: the first
+    frame of its stack outside the system's modules."""
+    details = report.get("details") or {}
+    frames = (details.get("stack") or {}).get("frames") or []
+    exception = (details.get("dump") or {}).get("exception") or {}
+    return hang_signature(exception, frames)[len("hang "):]
 
 
 def unpack(archive_path, work):
