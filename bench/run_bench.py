@@ -13,7 +13,10 @@ same file or process, interleaved so that drift of the machine touches both side
   handshake CrashClient::Register against CrashPipeServer vs. against a bare pipe server
   collector uploads stored and indexed per second by the collector service vs. a bare
             application streaming bodies to files on the same server; processing a 1 GiB
-            full dump vs. a 16 MiB one (time and peak memory)
+            full dump vs. a 16 MiB one (time and peak memory); a backlog of real dumps
+            processed by 1 and 2 workers
+  triage    the triage pages and API over 100,000 reports on SQLite and PostgreSQL: each
+            request's median time vs. the 300 ms goal
   memory    peak working set while handling the largest full dump vs. the same program idle
   start     an application's start with CrashReporting::Install vs. without it
   idle      the reporter left waiting beside a client: wake-ups per minute, private bytes and
@@ -34,6 +37,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "collector"))
 import collector_bench  # noqa: E402  the collector service's rows (Python only, no Wine)
+import triage_bench  # noqa: E402
 
 ROOT = os.path.dirname(HERE)
 WINE_RUN = os.path.join(ROOT, "scripts", "wine-run.sh")
@@ -43,7 +47,7 @@ MIB = 1024 * 1024
 DUMP_REPS = {16: 5, 256: 3, 1024: 1}
 ARCHIVE_REPS = {16: 5, 256: 3, 1024: 2}
 UPLOAD_REPS = {16: 5, 256: 3, 1024: 2}
-STEPS = ("dump", "archive", "upload", "handshake", "start", "idle", "collector")
+STEPS = ("dump", "archive", "upload", "handshake", "start", "idle", "collector", "triage")
 # A full dump is about the client's size plus Wine's own images; at most two exist at once,
 # beside the archive and the collector's two copies of it.
 FULL_DUMP_OVERHEAD = 40 * MIB
@@ -121,6 +125,8 @@ def format_value(value, unit):
         return "%.3f s" % value
     if unit == "us":
         return "%.0f µs" % value
+    if unit == "ms":
+        return "%.1f ms" % value
     if unit == "MiB":
         return "%.1f MiB" % (value / MIB)
     if unit in ("/s", "MB/s"):
@@ -511,6 +517,8 @@ def main(argv=None):
                         "CrashPipeServer and the registering bare server together")
         if "collector" in steps:
             collector_bench.bench_collector(results, work, args.quick)
+        if "triage" in steps:
+            triage_bench.bench_triage(results, work, args.quick)
     except (RuntimeError, KeyError, subprocess.TimeoutExpired) as error:
         # The figures taken so far still print; the run counts as failed.
         notes.append("stopped early: %s" % str(error).strip().splitlines()[0])

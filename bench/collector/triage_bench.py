@@ -6,6 +6,7 @@ the service's own application (its queries, filters and templates; no HTTP), the
 several runs printed per request and backend. The goal: a filtered page within 300 ms.
 
 usage: triage_bench.py [--reports N] [--runs N] [--backend sqlite|postgresql|both]
+(bench/run_bench.py adds the same figures to its table as ratios to the goal)
 """
 
 import argparse
@@ -33,6 +34,8 @@ VERSIONS = ["%d.%d.%d" % (m, n, p) for m in (1, 2) for n in range(4) for p in ra
 CODES = [0xC0000005, 0xC0000094, 0xC00000FD, 0xE0435202, 0xE048414E]
 GROUPS = 400
 BATCH = 5000
+GOAL_SECONDS = 0.3
+QUICK_REPORTS = 5000
 
 
 def synthetic(count, seed=7):
@@ -123,7 +126,8 @@ def measure(client, path, runs):
     return statistics.median(times), max(times)
 
 
-def bench(backend, count, runs, work):
+def bench(backend, count, runs, work, say=print):
+    """[(request, median seconds, worst seconds)] over an inbox of count reports."""
     store = os.path.join(work, backend)
     url = postgres.server().database(store) if backend == "postgresql" else None
     inbox = Inbox(store, workers=0, database=url)
@@ -132,15 +136,32 @@ def bench(backend, count, runs, work):
     fill(inbox, reports, annotations, signatures)
     filled = time.perf_counter() - began
     client = create_app(inbox).test_client()
-    print("%s: %d reports, %d annotations, %d groups (filled in %.1f s)"
-          % (backend, len(reports), len(annotations), len(signatures), filled))
-    print("  %-36s %10s %10s" % ("request", "median ms", "max ms"))
-    for name, path in requests(signatures):
-        client.get(path)  # warm the caches once
-        median, worst = measure(client, path, runs)
-        print("  %-36s %10.1f %10.1f" % (name, median * 1000, worst * 1000), flush=True)
-    inbox.stop.set()
-    inbox.database.close()
+    say("%s: %d reports, %d annotations, %d groups (filled in %.1f s)"
+        % (backend, len(reports), len(annotations), len(signatures), filled))
+    rows = []
+    try:
+        for name, path in requests(signatures):
+            client.get(path)  # warm the caches once
+            median, worst = measure(client, path, runs)
+            rows.append((name, median, worst))
+    finally:
+        inbox.stop.set()
+        inbox.database.close()
+    return rows
+
+
+def bench_triage(results, work, quick=False):
+    """Adds the triage rows to a run_bench Results table: each request's median time on
+    each backend against the 300 ms goal."""
+    count = QUICK_REPORTS if quick else 100000
+    runs = 1 if quick else 5
+    for backend in ("sqlite", "postgresql"):
+        name = "SQLite" if backend == "sqlite" else "PostgreSQL"
+        for request, median, worst in bench(backend, count, runs, work, say=lambda _: None):
+            results.add("collector triage %s, %s (vs. the 300 ms goal)" % (request, name),
+                        "%d reports" % count, median * 1000, GOAL_SECONDS * 1000, "ms",
+                        "median of %d, worst %.0f ms; the service's app, no HTTP"
+                        % (runs, worst * 1000))
 
 
 def main():
@@ -153,7 +174,10 @@ def main():
     try:
         for backend in (("sqlite", "postgresql") if args.backend == "both"
                         else (args.backend,)):
-            bench(backend, args.reports, args.runs, work)
+            print("  %-36s %10s %10s" % ("request", "median ms", "max ms"))
+            for name, median, worst in bench(backend, args.reports, args.runs, work):
+                print("  %-36s %10.1f %10.1f" % (name, median * 1000, worst * 1000),
+                      flush=True)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     return 0
