@@ -174,8 +174,9 @@ def main():
     try:
         for backend in (("sqlite", "postgresql") if args.backend == "both"
                         else (args.backend,)):
+            rows = bench(backend, args.reports, args.runs, work)
             print("  %-36s %10s %10s" % ("request", "median ms", "max ms"))
-            for name, median, worst in bench(backend, args.reports, args.runs, work):
+            for name, median, worst in rows:
                 print("  %-36s %10.1f %10.1f" % (name, median * 1000, worst * 1000),
                       flush=True)
     finally:
