@@ -516,7 +516,7 @@ def main(argv=None):
                         "vs. idle" % clients, "—", after_peak, idle_peak, "MiB",
                         "CrashPipeServer and the registering bare server together")
         if "collector" in steps:
-            collector_bench.bench_collector(results, work, args.quick)
+            collector_bench.bench_collector(results, work, args.quick, bins=bins)
         if "triage" in steps:
             triage_bench.bench_triage(results, work, args.quick)
     except (RuntimeError, KeyError, subprocess.TimeoutExpired) as error:

@@ -4,12 +4,16 @@
               collector on SQLite and on PostgreSQL, against a bare application on the same
               server that only streams each body to a file, and the same app flushing each
               body to disk, rounds of all interleaved in one run
-  backlog     a backlog of dumps processed by 1 and by 2 worker processes on PostgreSQL:
-              reports per second and peak memory per worker
+  backlog     a backlog of real reports (the demo's archives of three crash kinds, written
+              by the reporter under Wine; synthetic dumps where no build is given) processed
+              by 1 and by 2 worker processes on PostgreSQL, with the build's and the
+              system's modules uploaded as symbols: reports per second and peak memory
+              per worker
   processing  unpacking and reading a 1 GiB full dump against a small one: time, and peak
               memory of the processing process (flat when it streams)
 
-usage: collector_bench.py [--quick]   (prints its rows on their own)
+usage: collector_bench.py [--quick] [--bins build/x64/bin] [--backlog N]
+                          [--steps throughput,backlog,processing]   (prints its rows)
 """
 
 import argparse
@@ -48,7 +52,10 @@ MEMORY64_LIST = 9
 BOUNDARY = "-" * 27 + "0123456789ABCDEF"
 BACKLOG = 1000
 BACKLOG_CRASHES = [(0xC0000005, 0x00401234), (0xC0000094, 0x00402000), (0xC00000FD, 0x00403000)]
+BACKLOG_DEMO_CRASHES = ("null-write", "divide-by-zero", "stack-overflow")
 BACKLOG_SECONDS = 3600
+SYMBOL_TOKEN = "backlog-bench-symbols"
+BENCH_STEPS = ("throughput", "backlog", "processing")
 
 
 def start(command):
@@ -202,9 +209,21 @@ def processing(work, memory_bytes):
     return figures
 
 
-def bench_collector(results, work, quick=False, backlog_count=0):
-    """Adds the collector's rows to a run_bench Results table."""
+def bench_collector(results, work, quick=False, backlog_count=0, bins=None,
+                    steps=BENCH_STEPS):
+    """Adds the collector's rows to a run_bench Results table. With bins (a build's bin
+    folder, Wine ready), the backlog is of real reports."""
     database = postgres.server()
+    if "throughput" in steps:
+        bench_throughput(results, work, quick, database)
+    if "backlog" in steps:
+        bench_backlog(results, work, backlog_count or (40 if quick else BACKLOG), database,
+                      bins)
+    if "processing" in steps:
+        bench_processing(results, work, quick)
+
+
+def bench_throughput(results, work, quick, database):
     for upload_bytes, uploads in UPLOAD_SIZES.items():
         rates, count, size = throughput(work, quick, upload_bytes, uploads,
                                         database.database("throughput-%d" % upload_bytes))
@@ -221,15 +240,26 @@ def bench_collector(results, work, quick=False, backlog_count=0):
                         rates["bare-fsync"][0], "/s", detail)
         results.add("collector MB/s stored and indexed, SQLite (vs. bare streaming app)",
                     label, rates["sqlite"][1], rates["bare"][1], "MB/s", detail)
-    for workers, figures in backlog(work, backlog_count or (40 if quick else BACKLOG),
-                                    database).items():
-        results.add("collector backlog of %d dumps, reports per second, %d worker(s) (vs. 1)"
+
+
+def bench_backlog(results, work, count, database, bins):
+    if bins:
+        bodies, symbols = real_reports(bins, work), symbol_folders(bins, work)
+        what = "real reports of %d crash kinds, symbols uploaded" % len(bodies)
+    else:
+        bodies = [body_of(mb.sample_dump(code, address)) for code, address in BACKLOG_CRASHES]
+        symbols, what = [], "synthetic dumps, no symbols"
+    for workers, figures in backlog(work, count, database, bodies, symbols).items():
+        results.add("collector backlog of %d reports, reports per second, %d worker(s) (vs. 1)"
                     % (figures["count"], workers), "%d worker(s)" % workers,
                     figures["rate"], figures["one"], "/s",
-                    "PostgreSQL, one process per worker, lldb on each dump")
+                    "PostgreSQL, one process per worker, lldb on each dump; " + what)
         results.add("collector backlog, peak memory per worker, %d worker(s) (vs. 1)"
                     % workers, "%d worker(s)" % workers, figures["peak"], figures["one_peak"],
                     "MiB", "VmHWM of each worker process, lldb's own not counted")
+
+
+def bench_processing(results, work, quick):
     big = BIG_DUMP // (16 if quick else 1)
     small = processing(work, SMALL_DUMP)
     large = processing(work, big)
@@ -250,18 +280,47 @@ def peak_memory(pid):
     return 0
 
 
-def backlog(work, count, database):
-    """Processing of a backlog of dumps by 1 and by 2 worker processes on PostgreSQL:
-    {workers: {"count", "rate", "peak", "one", "one_peak"}}; the same backlog, queued again."""
+def real_reports(bins, work):
+    """Upload bodies of the reports the demo makes of a few crash kinds: dumps and
+    screenshots written by the reporter under Wine, as a team's collector receives them."""
+    sys.path.insert(0, os.path.join(ROOT, "scripts"))
+    import demo
+    bodies = []
+    for kind in BACKLOG_DEMO_CRASHES:
+        result = demo.run_demo(os.path.dirname(os.path.abspath(bins)),
+                               os.path.join(work, "demo-" + kind), crash=kind, name="Backlog")
+        if not result["uploads"]:
+            raise RuntimeError("the demo's %s crash gave no report" % kind)
+        with open(result["uploads"][0]["file"], "rb") as f:
+            bodies.append(body_of(f.read()))
+    return bodies
+
+
+def symbol_folders(bins, work):
+    """The build's modules and the system's ones that its programs ran with."""
+    sys.path.insert(0, os.path.join(ROOT, "scripts"))
+    import demo
+    return [bins, demo.system_modules(os.path.dirname(os.path.abspath(bins)),
+                                      os.path.join(work, "system-modules"))]
+
+
+def backlog(work, count, database, bodies, symbols):
+    """Processing of a backlog of uploads (bodies in turn) by 1 and by 2 worker processes on
+    PostgreSQL: {workers: {"count", "rate", "peak", "one", "one_peak"}}; the same backlog,
+    queued again."""
     import psycopg2
     url = database.database("backlog")
     store = os.path.join(work, "backlog")
     collector, port = start([sys.executable, SERVICE, "--store", store, "--database", url,
-                             "--workers", "0"])
+                             "--workers", "0", "--symbol-token", SYMBOL_TOKEN])
     try:
+        for folder in symbols:
+            subprocess.run([sys.executable, SERVICE, "upload-symbols", folder,
+                            "http://127.0.0.1:%d" % port, "--symbol-token", SYMBOL_TOKEN],
+                           check=True, stdin=subprocess.DEVNULL, capture_output=True,
+                           timeout=600)
         for n in range(count):
-            code, address = BACKLOG_CRASHES[n % len(BACKLOG_CRASHES)]
-            post_many(port, body_of(mb.sample_dump(code, address)), 1, 1)
+            post_many(port, bodies[n % len(bodies)], 1, 1)
     finally:
         stop(collector)
     connection = psycopg2.connect(url)
@@ -270,7 +329,7 @@ def backlog(work, count, database):
     for workers in (1, 2):
         with connection.cursor() as cursor:
             cursor.execute("UPDATE reports SET state='received', attempts=0, lease_until=NULL, "
-                           "claim=NULL")
+                           "claim=NULL, signature=NULL")
         began = time.perf_counter()
         processes = [subprocess.Popen([sys.executable, SERVICE, "work", "--store", store,
                                        "--database", url, "--workers", "1"],
@@ -288,9 +347,15 @@ def backlog(work, count, database):
                 time.sleep(0.05)
             seconds = time.perf_counter() - began
             peak = max(peak_memory(p.pid) for p in processes)
+            with connection.cursor() as cursor:
+                cursor.execute("SELECT COUNT(*) FROM reports WHERE state='processed' AND "
+                               "signature IS NOT NULL")
+                named = cursor.fetchone()[0]
         finally:
             for process in processes:
                 stop(process)
+        if named != count:
+            raise RuntimeError("the backlog's %d reports gave %d signatures" % (count, named))
         results[workers] = {"count": count, "rate": count / seconds, "peak": peak}
     connection.close()
     for figures in results.values():
@@ -311,11 +376,18 @@ def main():
     parser.add_argument("--quick", action="store_true", help="fewer uploads, a 64 MiB dump")
     parser.add_argument("--backlog", type=int, default=0,
                         help="dumps in the backlog (default: %d, 40 with --quick)" % BACKLOG)
+    parser.add_argument("--bins", help="a build's bin folder: the backlog is of the demo's "
+                        "real reports (run under scripts/wine-run.sh's Wine)")
+    parser.add_argument("--steps", default=",".join(BENCH_STEPS),
+                        help="some of " + ",".join(BENCH_STEPS))
     args = parser.parse_args()
+    steps = set(args.steps.split(","))
+    if not steps <= set(BENCH_STEPS):
+        parser.error("--steps takes some of " + ",".join(BENCH_STEPS))
     work = tempfile.mkdtemp(prefix="collector-bench-")
     try:
         table = Table()
-        bench_collector(table, work, args.quick, args.backlog)
+        bench_collector(table, work, args.quick, args.backlog, args.bins, steps)
         for step, size, project, baseline, unit, detail in table.rows:
             print("%s | %s | %.3f %s | %.3f %s | %.2f | %s" % (
                 step, size, project / (MIB if unit == "MiB" else 1), unit,
