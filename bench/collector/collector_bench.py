@@ -181,7 +181,8 @@ from crashinbox.store import Store
 from crashinbox.symbols import SymbolStore
 store = Store(sys.argv[2])
 began = time.perf_counter()
-outcome = process_upload(store, sys.argv[3], SymbolStore(os.path.join(sys.argv[2], "symbols")),
+outcome = process_upload(store, sys.argv[3], store.attempt_files(sys.argv[3], "bench"),
+                         SymbolStore(os.path.join(sys.argv[2], "symbols")),
                          Limits(max_ratio=1 << 20, max_total=4 << 30), Debugger())
 seconds = time.perf_counter() - began
 peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024

@@ -190,6 +190,7 @@ class Inbox:
 
     def process(self, claimed: dict) -> None:
         upload_id, claim = claimed["id"], claimed["claim"]
+        files = None  # this attempt's unpacked files until they are in place
         with self.held_lock:
             self.held[upload_id] = claim
         try:
@@ -201,12 +202,21 @@ class Inbox:
             # Unpacking never eats into the free-space floor kept for new uploads.
             room = max(0, self.store.free_bytes() - self.min_free_bytes)
             limits = replace(self.limits, max_total=min(self.limits.max_total, room))
-            outcome = process_upload(self.store, upload_id, self.symbols, limits, self.debugger)
-            self.index.finish(upload_id, claim, PROCESSED if outcome.processed else UNPROCESSED,
-                              outcome.reason, outcome.signature, outcome.group, outcome.details,
-                              self.store.folder_bytes(upload_id), outcome.missing)
-            if self.index.webhooks:
-                self.dispatcher.wake.set()
+            # Each attempt unpacks into a folder of its own; the files a page shows are
+            # replaced only by an attempt that still holds the upload.
+            files = self.store.attempt_files(upload_id, claim)
+            outcome = process_upload(self.store, upload_id, files, self.symbols, limits,
+                                     self.debugger)
+            if self.index.holds(upload_id, claim) and self.store.adopt_files(upload_id, files):
+                files = None
+                if self.index.finish(upload_id, claim,
+                                     PROCESSED if outcome.processed else UNPROCESSED,
+                                     outcome.reason, outcome.signature, outcome.group,
+                                     outcome.details, self.store.folder_bytes(upload_id),
+                                     outcome.missing):
+                    self.store.drop_other_attempts(upload_id)
+                if self.index.webhooks:
+                    self.dispatcher.wake.set()
         except Exception:  # a fault of ours must not stop the queue; the upload stays listed
             log.exception("processing %s failed", upload_id)
             try:
@@ -216,6 +226,8 @@ class Inbox:
             except Exception:
                 log.exception("recording the failure of %s failed", upload_id)
         finally:
+            if files:
+                self.store.drop_files(files)
             with self.held_lock:
                 self.held.pop(upload_id, None)
         self.sweep()

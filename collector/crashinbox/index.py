@@ -234,6 +234,11 @@ class Index:
                                "state=?", (time.time() + lease_seconds, upload_id, claim,
                                            RECEIVED))
 
+    def holds(self, upload_id: str, claim: str) -> bool:
+        """Whether the attempt of claim still holds the upload."""
+        return bool(self.query("SELECT id FROM reports WHERE id=? AND claim=? AND state=?",
+                               (upload_id, claim, RECEIVED)))
+
     def next_lease_end(self) -> Optional[float]:
         rows = self.query("SELECT MIN(lease_until) AS until FROM reports WHERE state=? AND "
                           "lease_until IS NOT NULL", (RECEIVED,))

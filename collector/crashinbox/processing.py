@@ -43,12 +43,13 @@ def crash_modules(dump: dict, frames: list) -> set:
     return names | {faulting} if faulting else names
 
 
-def process_upload(store: Store, upload_id: str, symbols: SymbolStore, limits: Limits,
-                   debugger: Debugger) -> Outcome:
+def process_upload(store: Store, upload_id: str, files: str, symbols: SymbolStore,
+                   limits: Limits, debugger: Debugger) -> Outcome:
+    """Unpacks the upload into the folder files and reads what it holds."""
     upload = store.upload_file(upload_id)
     details = {"files": [], "kind": None}
     try:
-        unpacked = unpack_upload(upload, store.reset_files(upload_id), limits)
+        unpacked = unpack_upload(upload, files, limits)
     except ArchiveError as error:
         return Outcome(False, "cannot unpack: %s" % error, None, None, details)
     except OSError as error:
@@ -59,12 +60,11 @@ def process_upload(store: Store, upload_id: str, symbols: SymbolStore, limits: L
     if not dump_entry:
         return Outcome(False, "the archive holds no dump", None, None, details)
     dump_path = (upload if dump_entry["stored"] is None
-                 else os.path.join(store.files_folder(upload_id), dump_entry["stored"]))
+                 else os.path.join(files, dump_entry["stored"]))
     details["dump_name"] = dump_entry["name"]
     bitmap = unpacked.first(".bmp")
     if bitmap:
-        details["screenshot"] = dict(bitmap_size(os.path.join(store.files_folder(upload_id),
-                                                             bitmap["stored"])) or {},
+        details["screenshot"] = dict(bitmap_size(os.path.join(files, bitmap["stored"])) or {},
                                      name=bitmap["name"])
     try:
         with open(dump_path, "rb") as f:

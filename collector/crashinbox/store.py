@@ -19,6 +19,7 @@ from typing import BinaryIO, Optional
 UPLOAD_FILE = "upload.bin"
 META_FILE = "meta.json"
 FILES_FOLDER = "files"
+ATTEMPT_PREFIX = "files-"
 LOCK_SUFFIX = ".lock"
 FREE_SPACE_SECONDS = 0.5
 LIBC = ctypes.CDLL(None, use_errno=True)
@@ -163,11 +164,43 @@ class Store:
                 found[name] = meta
         return found
 
-    def reset_files(self, upload_id: str) -> str:
-        folder = self.files_folder(upload_id)
+    def attempt_files(self, upload_id: str, claim: str) -> str:
+        """A fresh folder for one processing attempt to unpack into. Only the attempt whose
+        outcome counts puts it in place (adopt_files): one that lost its lease while it ran
+        never touches the files a page shows."""
+        folder = os.path.join(self.folder(upload_id), ATTEMPT_PREFIX + claim)
         shutil.rmtree(folder, ignore_errors=True)
         os.makedirs(folder)
         return folder
+
+    def adopt_files(self, upload_id: str, attempt: str) -> bool:
+        """Puts an attempt's folder in place of the upload's files; False when it is gone
+        (removed by the attempt that took over)."""
+        if not os.path.isdir(attempt):
+            return False
+        previous = os.path.join(self.trash, upload_id + "-files-" + uuid.uuid4().hex[:6])
+        try:
+            os.replace(self.files_folder(upload_id), previous)
+        except FileNotFoundError:
+            previous = None
+        try:
+            os.replace(attempt, self.files_folder(upload_id))
+        except FileNotFoundError:
+            if previous:  # the files shown before stay
+                os.replace(previous, self.files_folder(upload_id))
+            return False
+        self.empty_trash(previous)
+        return True
+
+    def drop_other_attempts(self, upload_id: str) -> None:
+        """Removes what attempts that lost the upload (stopped, or still running after their
+        lease ran out) left beside its files."""
+        for name in os.listdir(self.folder(upload_id)):
+            if name.startswith(ATTEMPT_PREFIX):
+                shutil.rmtree(os.path.join(self.folder(upload_id), name), ignore_errors=True)
+
+    def drop_files(self, attempt: str) -> None:
+        shutil.rmtree(attempt, ignore_errors=True)
 
     def folder_bytes(self, upload_id: str) -> int:
         total = 0

@@ -28,7 +28,7 @@ from crashinbox.inbox import Inbox
 from crashinbox.index import Index
 from crashinbox.minidump import DumpError, exception_name, read_minidump
 from crashinbox.signature import crash_signature, group_id
-from crashinbox.stack import parse_backtrace
+from crashinbox.stack import Debugger, parse_backtrace
 from crashinbox import store as store_module
 from crashinbox.database import SqliteDatabase, open_database
 from crashinbox.store import Store
@@ -290,6 +290,31 @@ class StoreAndIndex(unittest.TestCase):
         self.assertEqual(index.requeue_missing("app.exe/5F00000010000/app.exe"), 1)
         self.assertEqual(index.claim(60)["attempts"], 1)
         index.close()
+
+    def test_an_attempt_that_lost_its_lease_leaves_the_shown_files_alone(self):
+        os.environ["FAKE_LLDB_STATE"] = os.path.join(self.work, "lldb-state")
+        with open(os.environ["FAKE_LLDB_STATE"], "w") as f:
+            f.write("ok")
+        url = postgres.server().database(self.work) if BACKEND == "postgresql" else None
+        inbox = Inbox(os.path.join(self.work, "store"), workers=0, database=url,
+                      debugger=Debugger(program=FAKE_LLDB))
+        part = inbox.store.new_incoming_file()
+        part.write(zip_of([("crash.dmp", mb.sample_dump()), ("shot.bmp", b"BM" + bytes(60))]))
+        upload_id = inbox.receive(part, "App", "r.zip", "127.0.0.1")
+        slow = inbox.index.claim(0.2)
+        time.sleep(0.3)
+        dead = inbox.store.attempt_files(upload_id, "an-attempt-killed-midway")
+        inbox.process(inbox.index.claim(60))  # took over from the slow one
+        files = inbox.store.files_folder(upload_id)
+        shown = os.stat(files).st_ino, sorted(os.listdir(files))
+        self.assertEqual(len(shown[1]), 2)
+        self.assertFalse(os.path.exists(dead))
+        inbox.process(slow)  # the slow attempt ends after all
+        self.assertEqual((os.stat(files).st_ino, sorted(os.listdir(files))), shown)
+        self.assertEqual(sorted(os.listdir(inbox.store.folder(upload_id))),
+                         ["files", "meta.json", "upload.bin"])
+        self.assertEqual(inbox.index.report(upload_id)["state"], "processed")
+        inbox.database.close()
 
     def test_retention_never_picks_a_report_still_waiting_for_processing(self):
         index = self.index()
