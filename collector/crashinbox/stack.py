@@ -35,10 +35,12 @@ class Debugger:
     output_bytes: int = 1 << 20
 
 
-def lldb_command(lldb: str, dump_path: str, search_folder: str) -> list:
+def lldb_command(lldb: str, dump_path: str, search_folder: str,
+                 debug_commands: Optional[str] = None) -> list:
+    debug = ["-o", 'command source -e false "%s"' % debug_commands] if debug_commands else []
     return [lldb, "--batch", "--no-lldbinit",
             "-o", 'settings set target.exec-search-paths "%s"' % search_folder,
-            "-o", 'target create --core "%s"' % dump_path, "-o", "thread backtrace"]
+            "-o", 'target create --core "%s"' % dump_path, *debug, "-o", "thread backtrace"]
 
 
 def link_module_files(modules: list, symbol_paths: list, folder: str) -> None:
@@ -53,6 +55,25 @@ def link_module_files(modules: list, symbol_paths: list, folder: str) -> None:
         link = os.path.join(folder, module["name"])
         if path and not os.path.lexists(link):
             os.symlink(os.path.abspath(path), link)
+
+
+def debug_file_commands(modules: list, debug_paths: dict, folder: str) -> list:
+    """Links each module's separate debug file beside the module's link, under the name its
+    debuglink gives, and returns the lldb commands that add it to the module. lldb 14 follows
+    a PE module's .gnu_debuglink only when the module has a build id, which mingw's do not,
+    so the files are added by hand; a module lldb did not load makes its command fail alone
+    (the commands are sourced without stopping on errors)."""
+    by_name = {os.path.basename(path).lower(): debug for path, debug in debug_paths.items()}
+    commands = []
+    for module in modules:
+        debug = by_name.get(module["name"].lower())
+        link = os.path.join(folder, os.path.basename(debug or ""))
+        if debug and os.path.lexists(os.path.join(folder, module["name"])) \
+                and not os.path.lexists(link):
+            os.symlink(os.path.abspath(debug), link)
+            commands.append('target symbols add -s "%s" "%s"'
+                            % (os.path.join(folder, module["name"]), link))
+    return commands
 
 
 def parse_backtrace(text: str, modules: list) -> list:
@@ -101,16 +122,26 @@ def run_bounded(debugger: Debugger, command: list) -> tuple:
 
 
 def unwind(dump_path: str, modules: list, symbol_paths: list,
-           debugger: Optional[Debugger] = None) -> dict:
-    """{"frames": [...]} or {"frames": [], "error": why}."""
+           debugger: Optional[Debugger] = None, debug_paths: Optional[dict] = None) -> dict:
+    """{"frames": [...]} or {"frames": [], "error": why}. debug_paths: {module file: its
+    separate debug file}."""
     debugger = debugger or Debugger()
     if not debugger.program:
         return {"frames": [], "error": "lldb is not installed"}
+    debug_paths = debug_paths or {}
     try:
-        with tempfile.TemporaryDirectory(prefix="lldb-modules-") as folder:
+        with tempfile.TemporaryDirectory(prefix="lldb-") as work:
+            folder = os.path.join(work, "modules")
+            os.mkdir(folder)
             link_module_files(modules, symbol_paths, folder)
+            commands = debug_file_commands(modules, debug_paths, folder)
+            command_file = None
+            if commands:
+                command_file = os.path.join(work, "debug-files")
+                with open(command_file, "w") as f:
+                    f.write("\n".join(commands) + "\n")
             status, text = run_bounded(debugger, lldb_command(
-                debugger.program, os.path.abspath(dump_path), folder))
+                debugger.program, os.path.abspath(dump_path), folder, command_file))
     except subprocess.TimeoutExpired:
         return {"frames": [], "error": "lldb took more than %g s" % debugger.seconds}
     except OSError as error:
@@ -118,4 +149,5 @@ def unwind(dump_path: str, modules: list, symbol_paths: list,
     frames = parse_backtrace(text, modules)
     if not frames:
         return {"frames": [], "error": "lldb found no stack (exit status %d)" % status}
-    return {"frames": frames, "symbols": [os.path.basename(p) for p in symbol_paths]}
+    return {"frames": frames, "symbols": [os.path.basename(p) for p in symbol_paths] +
+            [os.path.basename(p) for p in debug_paths.values()]}
