@@ -59,20 +59,19 @@ def link_module_files(modules: list, symbol_paths: list, folder: str) -> None:
 
 def debug_file_commands(modules: list, debug_paths: dict, folder: str) -> list:
     """Links each module's separate debug file beside the module's link, under the name its
-    debuglink gives, and returns the lldb commands that add it to the module. lldb 14 follows
-    a PE module's .gnu_debuglink only when the module has a build id, which mingw's do not,
-    so the files are added by hand; a module lldb did not load makes its command fail alone
-    (the commands are sourced without stopping on errors)."""
-    by_name = {os.path.basename(path).lower(): debug for path, debug in debug_paths.items()}
+    debuglink gives, and returns the lldb commands that add it to the module: lldb 14 does not
+    follow the debuglink of a PE module without a build id, as mingw's are. A module lldb did
+    not load fails its own command alone (they are sourced without stopping on errors)."""
     commands = []
     for module in modules:
-        debug = by_name.get(module["name"].lower())
-        link = os.path.join(folder, os.path.basename(debug or ""))
-        if debug and os.path.lexists(os.path.join(folder, module["name"])) \
-                and not os.path.lexists(link):
+        debug = debug_paths.get(module["name"])
+        if not debug:
+            continue
+        image = os.path.join(folder, module["name"])
+        link = os.path.join(folder, os.path.basename(debug))
+        if os.path.lexists(image) and not os.path.lexists(link):
             os.symlink(os.path.abspath(debug), link)
-            commands.append('target symbols add -s "%s" "%s"'
-                            % (os.path.join(folder, module["name"]), link))
+            commands.append('target symbols add -s "%s" "%s"' % (image, link))
     return commands
 
 
@@ -123,7 +122,7 @@ def run_bounded(debugger: Debugger, command: list) -> tuple:
 
 def unwind(dump_path: str, modules: list, symbol_paths: list,
            debugger: Optional[Debugger] = None, debug_paths: Optional[dict] = None) -> dict:
-    """{"frames": [...]} or {"frames": [], "error": why}. debug_paths: {module file: its
+    """{"frames": [...]} or {"frames": [], "error": why}. debug_paths: {module name: its
     separate debug file}."""
     debugger = debugger or Debugger()
     if not debugger.program:

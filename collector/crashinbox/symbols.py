@@ -280,16 +280,13 @@ class SymbolStore:
                 missing[name] = key
         return sorted(set(found)), missing
 
-    def debug_files(self, paths: list) -> dict:
-        """{module file: its debug file} of the stored module files among paths."""
+    def debug_files(self, modules: list) -> dict:
+        """{module name: its separate debug file} of the dump's modules that have one stored."""
         found = {}
-        for path in paths:
-            folder, name = os.path.split(path)
-            if os.path.dirname(os.path.dirname(folder)) != self.root:
-                continue  # a module of the older symbol folder
-            key = "%s/%s/%s" % (os.path.basename(os.path.dirname(folder)),
-                                os.path.basename(folder), name.lower())
-            debug = self.debug_path(key)
-            if debug:
-                found[path] = debug
+        for module in modules:
+            name = module["name"]
+            if not file_name_problem(name):
+                debug = self.debug_path(module_key(name, module["time_stamp"], module["size"]))
+                if debug:
+                    found[name] = debug
         return found

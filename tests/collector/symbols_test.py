@@ -40,7 +40,7 @@ SECONDS = 60
 BUILD_DIR = None
 MINGW = "x86_64-w64-mingw32-"
 CRASHING_FUNCTION = "(anonymous namespace)::WriteThroughNullPointer()"
-CRASH_SOURCE = "CrashKinds.cpp:74"
+CRASH_SOURCE = "CrashKinds.cpp:"
 DEMO_BASE = 0x140000000
 
 
@@ -171,21 +171,17 @@ class Symbols(unittest.TestCase):
                                                b"(0 reports queued again)\n"))
 
 
-def tool(name, *arguments, **environment):
-    subprocess.run([MINGW + name, *arguments], check=True, timeout=SECONDS,
-                   env=dict(os.environ, **environment))
-
-
 def ship_stripped(module, folder, debug_name, debug_folder="", epoch="1700000000"):
-    """What a team ships and keeps of module: the module stripped whole with a debuglink, in
-    folder, and its debug file under debug_name in folder/debug_folder. epoch is the
-    TimeDateStamp that objcopy writes into both."""
+    """(module stripped whole with a debuglink, its debug file) as a team keeps them. epoch
+    is the TimeDateStamp that objcopy writes into both."""
     shipped = os.path.join(folder, os.path.basename(module))
     debug = os.path.join(folder, debug_folder, debug_name)
     os.makedirs(os.path.dirname(debug), exist_ok=True)
-    tool("objcopy", "--only-keep-debug", module, debug, SOURCE_DATE_EPOCH=epoch)
-    tool("strip", "--strip-all", "-o", shipped, module, SOURCE_DATE_EPOCH=epoch)
-    tool("objcopy", "--add-gnu-debuglink=" + debug, shipped, SOURCE_DATE_EPOCH=epoch)
+    for command in (["objcopy", "--only-keep-debug", module, debug],
+                    ["strip", "--strip-all", "-o", shipped, module],
+                    ["objcopy", "--add-gnu-debuglink=" + debug, shipped]):
+        subprocess.run([MINGW + command[0], *command[1:]], check=True, timeout=SECONDS,
+                       env=dict(os.environ, SOURCE_DATE_EPOCH=epoch))
     return shipped, debug
 
 
@@ -196,9 +192,9 @@ def key_of(path):
     return "%s/%08X%x/%s" % (name, stamp, size, name)
 
 
-def top_function(report):
-    frames = report["details"]["stack"]["frames"]
-    return frames[0]["function"] if frames else None
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
 
 
 @unittest.skipUnless(len(sys.argv) > 1, "needs the build dir")
@@ -208,24 +204,20 @@ class SeparateDebugFiles(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.work = tempfile.mkdtemp(prefix="collector-debug-files-")
-        cls.bin = os.path.join(cls.work, "bin")
-        os.makedirs(cls.bin)
-        built = os.path.join(BUILD_DIR, "bin")
-        cls.demo, cls.demo_debug = ship_stripped(os.path.join(built, "CrashDemo.exe"), cls.bin,
-                                                 "CrashDemo.exe.debug")
+        cls.bin, built = os.path.join(cls.work, "bin"), os.path.join(BUILD_DIR, "bin")
+        cls.built = os.path.join(built, "CrashDemo.exe")
+        cls.demo, cls.demo_debug = ship_stripped(cls.built, cls.bin, "CrashDemo.exe.debug")
         # The other place the GNU tools look for it, and a name of another form.
         cls.library, cls.library_debug = ship_stripped(
             os.path.join(built, "CrashReporting.dll"), cls.bin, "CrashReporting.debug", ".debug")
-        symbols = subprocess.run([MINGW + "nm", os.path.join(built, "CrashDemo.exe")],
-                                 capture_output=True, text=True, check=True).stdout
-        function = next(int(line.split()[0], 16) for line in symbols.splitlines()
-                        if "WriteThroughNullPointer" in line)
+        symbols = subprocess.run([MINGW + "nm", cls.built], capture_output=True, text=True,
+                                 check=True).stdout
+        address = 4 + next(int(line.split()[0], 16) for line in symbols.splitlines()
+                           if "WriteThroughNullPointer" in line)
         with open(cls.demo, "rb") as f:
-            stamp, size = pe_identity(f)
-        cls.dump = mb.x64_crash_dump("C:\\Program Files\\Demo\\CrashDemo.exe", DEMO_BASE,
-                                     size, stamp, function + 4)
-        cls.offset = function + 4 - DEMO_BASE
-        cls.key = key_of(cls.demo)
+            cls.dump = mb.x64_crash_dump("C:\\Demo\\CrashDemo.exe", DEMO_BASE,
+                                         *reversed(pe_identity(f)), address)
+        cls.offset, cls.key = address - DEMO_BASE, key_of(cls.demo)
 
     @classmethod
     def tearDownClass(cls):
@@ -242,17 +234,14 @@ class SeparateDebugFiles(unittest.TestCase):
         status, text, _ = self.service.request("POST", "/symbols/", body, headers)
         return status, text.decode()
 
-    def read(self, path):
-        with open(path, "rb") as f:
-            return f.read()
-
-    def wait_top_frame(self, upload_id, processed_again):
-        """The report's top frame once processed_again(report) holds."""
+    def processed(self, upload_id, done=lambda stack: True):
+        """The report's signature and top frame once processing left a stack done() holds."""
         deadline = time.monotonic() + SECONDS
         while True:
             report = self.service.get_json("/api/reports/" + upload_id)
-            if report["state"] != "received" and processed_again(report):
-                return report, report["details"]["stack"]["frames"][0]
+            stack = (report["details"] or {}).get("stack", {})
+            if report["state"] != "received" and stack.get("frames") and done(stack):
+                return report["signature"], stack["frames"][0]
             self.assertLess(time.monotonic(), deadline, report)
             time.sleep(0.2)
 
@@ -261,67 +250,55 @@ class SeparateDebugFiles(unittest.TestCase):
                                self.service.host, "--symbol-token", self.service.symbol_token],
                               capture_output=True, text=True, timeout=SECONDS)
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
-        for module, debug in [(self.demo, self.demo_debug),
-                              (self.library, self.library_debug)]:
+        for module, debug in [(self.demo, self.demo_debug), (self.library, self.library_debug)]:
             self.assertIn("%s: 200 stored %s debug file %s (0 reports queued again)" % (
                 debug, key_of(module), os.path.basename(debug)), done.stdout)
-        upload_id = self.service.stored_id(self.service.upload(self.dump))
-        report, top = self.wait_top_frame(upload_id, lambda report: True)
-        self.assertEqual(report["signature"], "0xC0000005 CrashDemo.exe!" + CRASHING_FUNCTION)
-        self.assertEqual((top["module"], top["offset"], top["function"]),
-                         ("CrashDemo.exe", self.offset, CRASHING_FUNCTION))
+        signature, top = self.processed(self.service.stored_id(self.service.upload(self.dump)))
+        self.assertEqual(signature, "0xC0000005 CrashDemo.exe!" + CRASHING_FUNCTION)
+        self.assertEqual((top["offset"], top["function"]), (self.offset, CRASHING_FUNCTION))
         self.assertTrue(top["source"].startswith(CRASH_SOURCE), top)
 
     def test_the_stripped_module_gives_offsets_until_its_debug_file_arrives(self):
         upload_id = self.service.stored_id(self.service.upload(self.dump))
         self.service.wait_report(upload_id)
-        status, text = self.post([("symbol", "CrashDemo.exe", self.read(self.demo))])
-        self.assertEqual((status, text), (200, "stored %s (1 reports queued again)\n"
-                                               % self.key))
-        report, top = self.wait_top_frame(
-            upload_id, lambda report: report["details"]["stack"].get("symbols"))
-        self.assertEqual(report["signature"], "0xC0000005 CrashDemo.exe+0x%X" % self.offset)
+        self.assertEqual(self.post([("symbol", "CrashDemo.exe", read(self.demo))]),
+                         (200, "stored %s (1 reports queued again)\n" % self.key))
+        signature, top = self.processed(upload_id, lambda stack: stack["symbols"])
+        self.assertEqual(signature, "0xC0000005 CrashDemo.exe+0x%X" % self.offset)
         self.assertEqual((top["offset"], top["function"]), (self.offset, None))
-
-        status, text = self.post([("key", None, self.key.encode()),
-                                  ("symbol", "CrashDemo.exe.debug", self.read(self.demo_debug))])
-        self.assertEqual((status, text), (200, "stored %s debug file CrashDemo.exe.debug "
-                                               "(1 reports queued again)\n" % self.key))
-        report, top = self.wait_top_frame(upload_id, top_function)
-        self.assertEqual(report["signature"], "0xC0000005 CrashDemo.exe!" + CRASHING_FUNCTION)
+        # Keys are taken in any case, as for module files.
+        self.assertEqual(self.post([("key", None, self.key.upper().encode()),
+                                    ("symbol", "CrashDemo.exe.debug", read(self.demo_debug))]),
+                         (200, "stored %s debug file CrashDemo.exe.debug (1 reports queued "
+                               "again)\n" % self.key))
+        signature, _ = self.processed(upload_id, lambda stack: stack["frames"][0]["function"])
+        self.assertEqual(signature, "0xC0000005 CrashDemo.exe!" + CRASHING_FUNCTION)
 
     def test_debug_files_that_are_not_the_modules_own_are_refused_and_leave_nothing(self):
-        status, text = self.post([("symbol", "CrashDemo.exe", self.read(self.demo))])
-        self.assertEqual(status, 200, text)
-        debug = self.read(self.demo_debug)
-        built = os.path.join(BUILD_DIR, "bin", "CrashDemo.exe")
-        other_build, other_debug = ship_stripped(built, os.path.join(self.work, "other"),
-                                                 "CrashDemo.exe.debug", epoch="1700000100")
-        key = self.key.encode()
+        self.assertEqual(self.post([("symbol", "CrashDemo.exe", read(self.demo))])[0], 200)
+        other, other_debug = ship_stripped(self.built, os.path.join(self.work, "other"),
+                                           "CrashDemo.exe.debug", epoch="1700000100")
+        key, debug, name = self.key.encode(), read(self.demo_debug), "CrashDemo.exe.debug"
         cases = {
-            "another build's debug file": [("key", None, key), ("symbol", "CrashDemo.exe.debug",
-                                                                 self.read(other_debug))],
-            "one changed byte": [("key", None, key),
-                                 ("symbol", "CrashDemo.exe.debug", debug[:-1] + b"\x01")],
-            "no key": [("symbol", "CrashDemo.exe.debug", debug)],
-            "another build's key": [("key", None, key_of(other_build).encode()),
-                                    ("symbol", "CrashDemo.exe.debug", debug)],
+            "another build's debug file": [("key", None, key),
+                                           ("symbol", name, read(other_debug))],
+            "no key": [("symbol", name, debug)],
+            "another build's key": [("key", None, key_of(other).encode()),
+                                    ("symbol", name, debug)],
             "a key that climbs": [("key", None, b"../../crashdemo.exe/6553F1002f000/x.exe"),
-                                  ("symbol", "CrashDemo.exe.debug", debug)],
+                                  ("symbol", name, debug)],
             "a name the module does not give": [("key", None, key),
                                                 ("symbol", "CrashDemo.debug", debug)],
-            "a climbing name": [("key", None, key), ("symbol", "../CrashDemo.exe.debug", debug)],
-            "sent after a module that names none": [
-                ("key", None, key_of(built).encode()), ("key", None, key_of(built).encode()),
-                ("symbol", "CrashDemo.exe", self.read(built)),
-                ("symbol", "CrashDemo.exe.debug", debug)],
+            "a climbing name": [("key", None, key), ("symbol", "../" + name, debug)],
+            "after a module that names none": [("key", None, key_of(self.built).encode())] * 2
+            + [("symbol", "CrashDemo.exe", read(self.built)), ("symbol", name, debug)],
         }
-        for name, parts in cases.items():
-            with self.subTest(name):
+        for case, parts in cases.items():
+            with self.subTest(case):
                 status, text = self.post(parts)
                 self.assertEqual(status, 400, text)
                 self.assertTrue(text.startswith("refused: "), text)
-        self.assertIn("has the CRC32", self.post(cases["one changed byte"])[1])
+        self.assertIn("has the CRC32", self.post(cases["another build's debug file"])[1])
         symbols = os.path.join(self.store, "symbols")
         self.assertEqual([p for p in files_under(symbols) if os.path.isfile(p)],
                          [os.path.join(symbols, *self.key.split("/")[:2], "CrashDemo.exe")])
