@@ -95,14 +95,17 @@ def upload_symbols(folder: str, url: str, token: str) -> int:
             continue
         try:
             name, debug = debug_file(path)
-            if name and not debug:
-                print("skipped %s: its debug file %s is not beside it" % (path, name),
-                      flush=True)
-            if not debug:
-                continue
-            status, text = upload_file(url, token, debug, key)
         except (OSError, SymbolError) as error:
-            debug, status, text = debug or path, None, str(error)
+            name, debug = None, None
+            print("skipped the debug file of %s: %s" % (path, error), flush=True)
+        if name and not debug:
+            print("skipped %s: its debug file %s is not beside it" % (path, name), flush=True)
+        if not debug:
+            continue
+        try:
+            status, text = upload_file(url, token, debug, key)
+        except OSError as error:
+            status, text = None, str(error)
         print("%s: %s %s" % (debug, status, text), flush=True)
         failed += status != 200
     return 1 if failed else 0
