@@ -35,10 +35,12 @@ class Debugger:
     output_bytes: int = 1 << 20
 
 
-def lldb_command(lldb: str, dump_path: str, search_folder: str) -> list:
+def lldb_command(lldb: str, dump_path: str, search_folder: str,
+                 debug_commands: Optional[str] = None) -> list:
+    debug = ["-o", 'command source -e false "%s"' % debug_commands] if debug_commands else []
     return [lldb, "--batch", "--no-lldbinit",
             "-o", 'settings set target.exec-search-paths "%s"' % search_folder,
-            "-o", 'target create --core "%s"' % dump_path, "-o", "thread backtrace"]
+            "-o", 'target create --core "%s"' % dump_path, *debug, "-o", "thread backtrace"]
 
 
 def link_module_files(modules: list, symbol_paths: list, folder: str) -> None:
@@ -53,6 +55,24 @@ def link_module_files(modules: list, symbol_paths: list, folder: str) -> None:
         link = os.path.join(folder, module["name"])
         if path and not os.path.lexists(link):
             os.symlink(os.path.abspath(path), link)
+
+
+def debug_file_commands(modules: list, debug_paths: dict, folder: str) -> list:
+    """Links each module's separate debug file beside the module's link, under the name its
+    debuglink gives, and returns the lldb commands that add it to the module: lldb 14 does not
+    follow the debuglink of a PE module without a build id, as mingw's are. A module lldb did
+    not load fails its own command alone (they are sourced without stopping on errors)."""
+    commands = []
+    for module in modules:
+        debug = debug_paths.get(module["name"])
+        if not debug:
+            continue
+        image = os.path.join(folder, module["name"])
+        link = os.path.join(folder, os.path.basename(debug))
+        if os.path.lexists(image) and not os.path.lexists(link):
+            os.symlink(os.path.abspath(debug), link)
+            commands.append('target symbols add -s "%s" "%s"' % (image, link))
+    return commands
 
 
 def parse_backtrace(text: str, modules: list) -> list:
@@ -101,16 +121,26 @@ def run_bounded(debugger: Debugger, command: list) -> tuple:
 
 
 def unwind(dump_path: str, modules: list, symbol_paths: list,
-           debugger: Optional[Debugger] = None) -> dict:
-    """{"frames": [...]} or {"frames": [], "error": why}."""
+           debugger: Optional[Debugger] = None, debug_paths: Optional[dict] = None) -> dict:
+    """{"frames": [...]} or {"frames": [], "error": why}. debug_paths: {module name: its
+    separate debug file}."""
     debugger = debugger or Debugger()
     if not debugger.program:
         return {"frames": [], "error": "lldb is not installed"}
+    debug_paths = debug_paths or {}
     try:
-        with tempfile.TemporaryDirectory(prefix="lldb-modules-") as folder:
+        with tempfile.TemporaryDirectory(prefix="lldb-") as work:
+            folder = os.path.join(work, "modules")
+            os.mkdir(folder)
             link_module_files(modules, symbol_paths, folder)
+            commands = debug_file_commands(modules, debug_paths, folder)
+            command_file = None
+            if commands:
+                command_file = os.path.join(work, "debug-files")
+                with open(command_file, "w") as f:
+                    f.write("\n".join(commands) + "\n")
             status, text = run_bounded(debugger, lldb_command(
-                debugger.program, os.path.abspath(dump_path), folder))
+                debugger.program, os.path.abspath(dump_path), folder, command_file))
     except subprocess.TimeoutExpired:
         return {"frames": [], "error": "lldb took more than %g s" % debugger.seconds}
     except OSError as error:
@@ -118,4 +148,5 @@ def unwind(dump_path: str, modules: list, symbol_paths: list,
     frames = parse_backtrace(text, modules)
     if not frames:
         return {"frames": [], "error": "lldb found no stack (exit status %d)" % status}
-    return {"frames": frames, "symbols": [os.path.basename(p) for p in symbol_paths]}
+    return {"frames": frames, "symbols": [os.path.basename(p) for p in symbol_paths] +
+            [os.path.basename(p) for p in debug_paths.values()]}

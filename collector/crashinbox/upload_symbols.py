@@ -1,5 +1,6 @@
 """The upload-symbols command: every .exe and .dll under a folder goes to a collector's
-symbol path, each with the key its own header gives."""
+symbol path, each with the key its own header gives, and after it the separate debug file
+that its .gnu_debuglink names, under the same key."""
 
 import http.client
 import os
@@ -8,10 +9,12 @@ import urllib.parse
 import uuid
 from typing import Iterator
 
-from .symbols import SYMBOL_SUFFIXES, SymbolError, module_key, pe_identity
+from .symbols import SYMBOL_SUFFIXES, SymbolError, debug_link, module_key, pe_identity
 
 CHUNK = 1 << 20
 SECONDS = 600
+# Where the GNU tools look for a debuglink's file, relative to the module's folder.
+DEBUG_FOLDERS = ("", ".debug")
 
 
 def module_files(folder: str) -> list:
@@ -41,10 +44,21 @@ def multipart(path: str, key: str, boundary: str) -> tuple:
     return len(head) + os.path.getsize(path) + len(tail), chunks()
 
 
-def upload_file(url: str, token: str, path: str) -> tuple:
-    """(HTTP status, answer text) of one file's upload."""
-    with open(path, "rb") as f:
-        key = module_key(os.path.basename(path), *pe_identity(f))
+def debug_file(module: str) -> tuple:
+    """(name that the module's debuglink gives or None, path of that file or None)."""
+    with open(module, "rb") as f:
+        link = debug_link(f)
+    if not link or os.path.basename(link[0]) != link[0]:
+        return None, None
+    for folder in DEBUG_FOLDERS:
+        path = os.path.join(os.path.dirname(module), folder, link[0])
+        if os.path.isfile(path):
+            return link[0], path
+    return link[0], None
+
+
+def upload_file(url: str, token: str, path: str, key: str) -> tuple:
+    """(HTTP status, answer text) of one file's upload under a module's key."""
     target = urllib.parse.urlsplit(url)
     connection_class = (http.client.HTTPSConnection if target.scheme == "https"
                         else http.client.HTTPConnection)
@@ -62,17 +76,37 @@ def upload_file(url: str, token: str, path: str) -> tuple:
 
 
 def upload_symbols(folder: str, url: str, token: str) -> int:
-    """Exit status: 0 when every file was stored; files that are not PE images are skipped."""
+    """Exit status: 0 when every file was stored; files that are not PE images are skipped,
+    and so are debug files that a module names but that are not there."""
     failed = 0
     for path in module_files(folder):
         try:
-            status, text = upload_file(url, token, path)
+            with open(path, "rb") as f:
+                key = module_key(os.path.basename(path), *pe_identity(f))
+            status, text = upload_file(url, token, path, key)
         except SymbolError as error:
             print("skipped %s: %s" % (path, error), flush=True)
             continue
         except OSError as error:
             status, text = None, str(error)
         print("%s: %s %s" % (path, status, text), flush=True)
+        failed += status != 200
+        if status != 200:
+            continue
+        try:
+            name, debug = debug_file(path)
+        except (OSError, SymbolError) as error:
+            name, debug = None, None
+            print("skipped the debug file of %s: %s" % (path, error), flush=True)
+        if name and not debug:
+            print("skipped %s: its debug file %s is not beside it" % (path, name), flush=True)
+        if not debug:
+            continue
+        try:
+            status, text = upload_file(url, token, debug, key)
+        except OSError as error:
+            status, text = None, str(error)
+        print("%s: %s %s" % (debug, status, text), flush=True)
         failed += status != 200
     return 1 if failed else 0
 

@@ -130,3 +130,44 @@ def app_dump(version=(1, 2, 3, 4), code=0xC0000005, address=0x00401234, annotati
     if annotations is not None:
         builder.add(ANNOTATIONS, annotations_stream(annotations))
     return builder.bytes()
+
+
+AMD64 = 9
+# An x64 CONTEXT: its size, and where its flags, stack pointer and instruction pointer lie.
+X64_CONTEXT_SIZE, X64_FLAGS_AT, X64_RSP_AT, X64_RIP_AT = 0x4D0, 0x30, 0x98, 0xF8
+X64_CONTROL_AND_INTEGER = 0x100003
+STACK_POINTER = 0x0014FE00
+
+
+def x64_crash_dump(path, base, size, stamp, address, code=0xC0000005, thread=300):
+    """A dump of an x64 process with the one module path, its crashing thread standing at
+    address: what lldb needs to name the function there from the module's file. The module's
+    name and the context lie outside the list streams, whose sizes lldb's reader checks."""
+    name = path.encode("utf-16-le")
+    context = bytearray(X64_CONTEXT_SIZE)
+    struct.pack_into("<I", context, X64_FLAGS_AT, X64_CONTROL_AND_INTEGER)
+    struct.pack_into("<Q", context, X64_RSP_AT, STACK_POINTER)
+    struct.pack_into("<Q", context, X64_RIP_AT, address)
+    streams_at = 32 + 12 * 4
+    system = struct.pack("<HHHBBIIIIIHH", AMD64, 6, 0x9E0A, 2, 1, 10, 0, 19045, 2, 0, 0, 0) \
+        + bytes(24)
+    modules_at = streams_at + len(system)
+    threads_at = modules_at + 4 + 108
+    exception_at = threads_at + 4 + 48
+    name_at = exception_at + 168
+    context_at = name_at + 4 + len(name) + 2
+    context_at += -context_at % 8
+    modules = struct.pack("<IQIIII", 1, base, size, 0, stamp, name_at) + bytes(52 + 32)
+    threads = struct.pack("<IIIIIQQIIII", 1, thread, 0, 0x20, 0, 0x7FFDE000, STACK_POINTER, 0, 0,
+                          X64_CONTEXT_SIZE, context_at)
+    parameters = [1, 0] + [0] * 13 if code == 0xC0000005 else [0] * 15
+    exception = struct.pack("<IIIIQQII15QII", thread, 0, code, 0, 0, address,
+                            2 if code == 0xC0000005 else 0, 0, *parameters,
+                            X64_CONTEXT_SIZE, context_at)
+    directory = [(SYSTEM_INFO, len(system), streams_at), (MODULE_LIST, len(modules), modules_at),
+                 (THREAD_LIST, len(threads), threads_at),
+                 (EXCEPTION, len(exception), exception_at)]
+    header = struct.pack("<IIIIIIQ", SIGNATURE, 0xA793, len(directory), 32, 0, 1700000000, 0)
+    body = (header + b"".join(struct.pack("<III", *e) for e in directory) + system + modules +
+            threads + exception + struct.pack("<I", len(name)) + name + b"\0\0")
+    return body + bytes(context_at - len(body)) + bytes(context)

@@ -5,7 +5,11 @@ before they arrived processed again, its group following (read in headless Chrom
 Hostile symbol uploads are refused and leave nothing behind. A stand-in debugger names the
 crashing function only when it is handed app.exe from the symbol store.
 
-usage: symbols_test.py
+With a build dir, Debian's lldb unwinds a dump of the build's CrashDemo.exe stripped by the
+mingw tools: offsets from the stripped module alone, the function once the separate debug file
+that its .gnu_debuglink names arrives, which it checks by CRC32.
+
+usage: symbols_test.py [build dir]
 """
 
 import os
@@ -23,6 +27,7 @@ from selenium.webdriver.common.by import By
 import minidump_builder as mb
 from browser import start_browser
 from support import HERE, ROOT, Service, files_under, incoming_files
+from crashinbox.symbols import pe_identity  # on the path that support sets  # noqa: E402
 
 SERVICE = os.path.join(ROOT, "collector", "service.py")
 FAKE_LLDB = os.path.join(HERE, "fake_lldb.py")
@@ -32,6 +37,11 @@ APP_STAMP, APP_SIZE = 0x5F000000, 0x10000
 APP_KEY = "app.exe/%08X%x/app.exe" % (APP_STAMP, APP_SIZE)
 MAX_SYMBOL_BYTES = 1 << 20
 SECONDS = 60
+BUILD_DIR = None
+MINGW = "x86_64-w64-mingw32-"
+CRASHING_FUNCTION = "(anonymous namespace)::WriteThroughNullPointer()"
+CRASH_SOURCE = "CrashKinds.cpp:"
+DEMO_BASE = 0x140000000
 
 
 def pe_file(stamp, size, padding=0):
@@ -161,5 +171,141 @@ class Symbols(unittest.TestCase):
                                                b"(0 reports queued again)\n"))
 
 
+def ship_stripped(module, folder, debug_name, debug_folder="", epoch="1700000000"):
+    """(module stripped whole with a debuglink, its debug file) as a team keeps them. epoch
+    is the TimeDateStamp that objcopy writes into both."""
+    shipped = os.path.join(folder, os.path.basename(module))
+    debug = os.path.join(folder, debug_folder, debug_name)
+    os.makedirs(os.path.dirname(debug), exist_ok=True)
+    for command in (["objcopy", "--only-keep-debug", module, debug],
+                    ["strip", "--strip-all", "-o", shipped, module],
+                    ["objcopy", "--add-gnu-debuglink=" + debug, shipped]):
+        subprocess.run([MINGW + command[0], *command[1:]], check=True, timeout=SECONDS,
+                       env=dict(os.environ, SOURCE_DATE_EPOCH=epoch))
+    return shipped, debug
+
+
+def key_of(path):
+    with open(path, "rb") as f:
+        stamp, size = pe_identity(f)
+    name = os.path.basename(path).lower()
+    return "%s/%08X%x/%s" % (name, stamp, size, name)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+@unittest.skipUnless(len(sys.argv) > 1, "needs the build dir")
+class SeparateDebugFiles(unittest.TestCase):
+    """Debian's lldb and the build's CrashDemo.exe, stripped the way a team ships it."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp(prefix="collector-debug-files-")
+        cls.bin, built = os.path.join(cls.work, "bin"), os.path.join(BUILD_DIR, "bin")
+        cls.built = os.path.join(built, "CrashDemo.exe")
+        cls.demo, cls.demo_debug = ship_stripped(cls.built, cls.bin, "CrashDemo.exe.debug")
+        # The other place the GNU tools look for it, and a name of another form.
+        cls.library, cls.library_debug = ship_stripped(
+            os.path.join(built, "CrashReporting.dll"), cls.bin, "CrashReporting.debug", ".debug")
+        symbols = subprocess.run([MINGW + "nm", cls.built], capture_output=True, text=True,
+                                 check=True).stdout
+        address = 4 + next(int(line.split()[0], 16) for line in symbols.splitlines()
+                           if "WriteThroughNullPointer" in line)
+        with open(cls.demo, "rb") as f:
+            cls.dump = mb.x64_crash_dump("C:\\Demo\\CrashDemo.exe", DEMO_BASE,
+                                         *reversed(pe_identity(f)), address)
+        cls.offset, cls.key = address - DEMO_BASE, key_of(cls.demo)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work, ignore_errors=True)
+
+    def setUp(self):
+        self.store = tempfile.mkdtemp(prefix="store-", dir=self.work)
+        self.service = Service(self.store)
+        self.addCleanup(self.service.stop)
+
+    def post(self, parts):
+        body, headers = multipart(parts)
+        headers["Authorization"] = "Bearer " + self.service.symbol_token
+        status, text, _ = self.service.request("POST", "/symbols/", body, headers)
+        return status, text.decode()
+
+    def processed(self, upload_id, done=lambda stack: True):
+        """The report's signature and top frame once processing left a stack done() holds."""
+        deadline = time.monotonic() + SECONDS
+        while True:
+            report = self.service.get_json("/api/reports/" + upload_id)
+            stack = (report["details"] or {}).get("stack", {})
+            if report["state"] != "received" and stack.get("frames") and done(stack):
+                return report["signature"], stack["frames"][0]
+            self.assertLess(time.monotonic(), deadline, report)
+            time.sleep(0.2)
+
+    def test_upload_symbols_sends_the_debug_files_and_lldb_names_the_function(self):
+        done = subprocess.run([sys.executable, SERVICE, "upload-symbols", self.bin,
+                               self.service.host, "--symbol-token", self.service.symbol_token],
+                              capture_output=True, text=True, timeout=SECONDS)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        for module, debug in [(self.demo, self.demo_debug), (self.library, self.library_debug)]:
+            self.assertIn("%s: 200 stored %s debug file %s (0 reports queued again)" % (
+                debug, key_of(module), os.path.basename(debug)), done.stdout)
+        signature, top = self.processed(self.service.stored_id(self.service.upload(self.dump)))
+        self.assertEqual(signature, "0xC0000005 CrashDemo.exe!" + CRASHING_FUNCTION)
+        self.assertEqual((top["offset"], top["function"]), (self.offset, CRASHING_FUNCTION))
+        self.assertTrue(top["source"].startswith(CRASH_SOURCE), top)
+
+    def test_the_stripped_module_gives_offsets_until_its_debug_file_arrives(self):
+        upload_id = self.service.stored_id(self.service.upload(self.dump))
+        self.service.wait_report(upload_id)
+        self.assertEqual(self.post([("symbol", "CrashDemo.exe", read(self.demo))]),
+                         (200, "stored %s (1 reports queued again)\n" % self.key))
+        signature, top = self.processed(upload_id, lambda stack: stack["symbols"])
+        self.assertEqual(signature, "0xC0000005 CrashDemo.exe+0x%X" % self.offset)
+        self.assertEqual((top["offset"], top["function"]), (self.offset, None))
+        # Keys are taken in any case, as for module files.
+        self.assertEqual(self.post([("key", None, self.key.upper().encode()),
+                                    ("symbol", "CrashDemo.exe.debug", read(self.demo_debug))]),
+                         (200, "stored %s debug file CrashDemo.exe.debug (1 reports queued "
+                               "again)\n" % self.key))
+        signature, _ = self.processed(upload_id, lambda stack: stack["frames"][0]["function"])
+        self.assertEqual(signature, "0xC0000005 CrashDemo.exe!" + CRASHING_FUNCTION)
+
+    def test_debug_files_that_are_not_the_modules_own_are_refused_and_leave_nothing(self):
+        self.assertEqual(self.post([("symbol", "CrashDemo.exe", read(self.demo))])[0], 200)
+        other, other_debug = ship_stripped(self.built, os.path.join(self.work, "other"),
+                                           "CrashDemo.exe.debug", epoch="1700000100")
+        key, debug, name = self.key.encode(), read(self.demo_debug), "CrashDemo.exe.debug"
+        cases = {
+            "another build's debug file": [("key", None, key),
+                                           ("symbol", name, read(other_debug))],
+            "no key": [("symbol", name, debug)],
+            "another build's key": [("key", None, key_of(other).encode()),
+                                    ("symbol", name, debug)],
+            "a key that climbs": [("key", None, b"../../crashdemo.exe/6553F1002f000/x.exe"),
+                                  ("symbol", name, debug)],
+            "a name the module does not give": [("key", None, key),
+                                                ("symbol", "CrashDemo.debug", debug)],
+            "a climbing name": [("key", None, key), ("symbol", "../" + name, debug)],
+            "after a module that names none": [("key", None, key_of(self.built).encode())] * 2
+            + [("symbol", "CrashDemo.exe", read(self.built)), ("symbol", name, debug)],
+        }
+        for case, parts in cases.items():
+            with self.subTest(case):
+                status, text = self.post(parts)
+                self.assertEqual(status, 400, text)
+                self.assertTrue(text.startswith("refused: "), text)
+        self.assertIn("has the CRC32", self.post(cases["another build's debug file"])[1])
+        symbols = os.path.join(self.store, "symbols")
+        self.assertEqual([p for p in files_under(symbols) if os.path.isfile(p)],
+                         [os.path.join(symbols, *self.key.split("/")[:2], "CrashDemo.exe")])
+        self.assertEqual(incoming_files(self.store), [])
+
+
 if __name__ == "__main__":
+    if len(sys.argv) > 1:
+        BUILD_DIR = os.path.abspath(sys.argv[1])
     unittest.main(argv=sys.argv[:1], verbosity=2)

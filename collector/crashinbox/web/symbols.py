@@ -1,8 +1,9 @@
-"""The symbol upload path: module files for the symbol store, behind their own token."""
+"""The symbol upload path: module files and their separate debug files for the symbol store,
+behind their own token."""
 
 from flask import Blueprint, current_app, request
 
-from ..symbols import SymbolError
+from ..symbols import SymbolError, is_module_name, parse_key
 from .upload import refuse
 
 SYMBOLS_PATH = "/symbols/"
@@ -15,7 +16,10 @@ blueprint = Blueprint("symbols", __name__)
 @blueprint.post(SYMBOLS_PATH)
 def upload_symbols():
     """One or more parts named "symbol"; a "key" field, when sent, must be the key the files'
-    own headers give (one key per part, in order). The symbols scope is checked before."""
+    own headers give (one key per part, in order). A part that is not an .exe or .dll is a
+    module's separate debug file: its key is needed, and the module stored under it (or sent
+    before it in the same upload) must name it in its .gnu_debuglink, with its CRC32. The
+    symbols scope is checked before."""
     if (request.content_length or 0) > current_app.config["MAX_SYMBOL_BYTES"]:
         return refuse("more than %d bytes of symbols" % current_app.config["MAX_SYMBOL_BYTES"],
                       413)
@@ -28,19 +32,32 @@ def upload_symbols():
         return refuse("%d keys for %d files" % (len(claimed), len(parts)))
     if not inbox.has_room():
         return refuse("the collector's disk is nearly full", 507)
-    keys = []
+    checked = []  # (part, key, name of a debug file or None for a module file)
+    modules = {}  # key: stream of the module files of this upload
     for number, part in enumerate(parts):
+        name = part.filename or ""
         try:
-            key = inbox.symbols.key_of(part.filename or "", part.stream)
+            if is_module_name(name) or not claimed:
+                key = inbox.symbols.key_of(name, part.stream)
+                if claimed and claimed[number].lower() != key.lower():
+                    return refuse("the key %r does not match the file's header (%s)"
+                                  % (claimed[number], key))
+                modules[key] = part.stream
+                checked.append((part, key, None))
+            else:
+                key = parse_key(claimed[number])
+                checked.append((part, *inbox.symbols.check_debug_file(
+                    key, name, part.stream, modules.get(key))))
         except SymbolError as error:
             return refuse(str(error))
-        if claimed and claimed[number].lower() != key.lower():
-            return refuse("the key %r does not match the file's header (%s)"
-                          % (claimed[number], key))
-        keys.append(key)
     lines = []
-    for part, key in zip(parts, keys):
-        _, queued = inbox.add_symbols(part.stream, part.filename)
+    for part, key, debug_name in checked:
+        if debug_name:
+            inbox.symbols.put_debug(key, debug_name, part.stream)
+            queued = inbox.index.requeue_missing(key)
+        else:
+            _, queued = inbox.add_symbols(part.stream, part.filename)
         request.committed.append(part.stream)
-        lines.append("stored %s (%d reports queued again)\n" % (key, queued))
+        lines.append("stored %s%s (%d reports queued again)\n"
+                     % (key, " debug file " + debug_name if debug_name else "", queued))
     return "".join(lines), 200, {"Content-Type": "text/plain"}
