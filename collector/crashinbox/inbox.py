@@ -243,6 +243,12 @@ class Inbox:
         fsync_folder(self.symbols.folder(key))
         return key, self.index.requeue_missing(key)
 
+    def add_debug_file(self, part: BinaryIO, key: str, name: str) -> int:
+        """Stores a module's separate debug file, checked by SymbolStore.check_debug_file,
+        beside its module and queues again the reports that lacked it: reports queued."""
+        self.symbols.put_debug(key, name, part)
+        return self.index.requeue_missing(key)
+
     def sweep(self) -> int:
         """Applies retention: reports older than keep_days, then the oldest beyond keep_bytes."""
         if not (self.retention.keep_days or self.retention.keep_bytes):

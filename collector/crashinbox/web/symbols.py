@@ -53,8 +53,7 @@ def upload_symbols():
     lines = []
     for part, key, debug_name in checked:
         if debug_name:
-            inbox.symbols.put_debug(key, debug_name, part.stream)
-            queued = inbox.index.requeue_missing(key)
+            queued = inbox.add_debug_file(part.stream, key, debug_name)
         else:
             _, queued = inbox.add_symbols(part.stream, part.filename)
         request.committed.append(part.stream)
