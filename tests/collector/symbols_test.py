@@ -42,6 +42,7 @@ MINGW = "x86_64-w64-mingw32-"
 CRASHING_FUNCTION = "(anonymous namespace)::WriteThroughNullPointer()"
 CRASH_SOURCE = "CrashKinds.cpp:"
 DEMO_BASE = 0x140000000
+PE_MACHINE_X64 = 0x8664
 
 
 def pe_file(stamp, size, padding=0):
@@ -197,7 +198,15 @@ def read(path):
         return f.read()
 
 
-@unittest.skipUnless(len(sys.argv) > 1, "needs the build dir")
+def built_for_x64(build_dir):
+    with open(os.path.join(build_dir, "bin", "CrashDemo.exe"), "rb") as f:
+        header = f.read(4096)
+    pe_offset, = struct.unpack_from("<I", header, 0x3C)
+    return struct.unpack_from("<H", header, pe_offset + 4)[0] == PE_MACHINE_X64
+
+
+@unittest.skipUnless(len(sys.argv) > 1 and built_for_x64(sys.argv[1]),
+                     "needs an x64 build dir (the dump it builds is an x64 one)")
 class SeparateDebugFiles(unittest.TestCase):
     """Debian's lldb and the build's CrashDemo.exe, stripped the way a team ships it."""
 
