@@ -74,9 +74,9 @@ class Dispatcher:
     def claim(self) -> Optional[dict]:
         """The due delivery that waited longest, leased to the caller, with this attempt
         counted."""
-        now = time.time()
         lock = " FOR UPDATE SKIP LOCKED" if self.postgresql else ""
         with self.database.transaction() as cursor:
+            now = self.database.now(cursor)
             rows = cursor.execute("SELECT id, url, payload, attempts FROM deliveries WHERE "
                                   "state=? AND next_try<=? AND (lease_until IS NULL OR "
                                   "lease_until<?) ORDER BY next_try LIMIT 1" + lock,
@@ -89,16 +89,16 @@ class Dispatcher:
 
     def settle(self, delivery: dict, error: Optional[str]) -> None:
         settings = self.settings
-        if error is None:
-            state, next_try = DELIVERED, time.time()
-        elif delivery["attempts"] >= settings.attempts:
-            state, next_try = FAILED, time.time()
-        else:
-            state = PENDING
-            next_try = time.time() + min(settings.max_backoff_seconds,
-                                         settings.backoff_seconds *
-                                         2 ** (delivery["attempts"] - 1))
         with self.database.transaction() as cursor:
+            now = self.database.now(cursor)
+            if error is None:
+                state, next_try = DELIVERED, now
+            elif delivery["attempts"] >= settings.attempts:
+                state, next_try = FAILED, now
+            else:
+                state = PENDING
+                next_try = now + min(settings.max_backoff_seconds,
+                                     settings.backoff_seconds * 2 ** (delivery["attempts"] - 1))
             cursor.execute("UPDATE deliveries SET state=?, next_try=?, lease_until=NULL, "
                            "last_error=? WHERE id=?", (state, next_try, error, delivery["id"]))
         if error is not None:
@@ -107,11 +107,13 @@ class Dispatcher:
                         urllib.parse.urlsplit(delivery["url"]).netloc, delivery["attempts"],
                         error)
 
-    def next_due(self) -> Optional[float]:
+    def seconds_to_next_due(self) -> Optional[float]:
+        """How long until the first pending delivery is due, or None when none waits."""
         with self.database.transaction() as cursor:
-            rows = cursor.execute("SELECT MIN(next_try) AS due FROM deliveries WHERE state=?",
-                                  (PENDING,))
-        return rows[0]["due"]
+            now = self.database.now(cursor)
+            due = cursor.execute("SELECT MIN(next_try) AS due FROM deliveries WHERE state=?",
+                                 (PENDING,))[0]["due"]
+        return None if due is None else due - now
 
     def forget_old(self) -> None:
         with self.database.transaction() as cursor:
@@ -130,13 +132,13 @@ class Dispatcher:
                     self.settle(delivery, post(delivery["url"], delivery["payload"],
                                                self.settings.timeout_seconds))
                     continue
-                due = self.next_due()
+                left = self.seconds_to_next_due()
             except Exception:
                 log.exception("delivering webhooks failed")
-                due = None
+                left = None
             wait = self.settings.poll_seconds
-            if due is not None:
-                wait = min(wait, max(0.05, due - time.time()))
+            if left is not None:
+                wait = min(wait, max(0.05, left))
             self.wake.wait(wait)
             self.wake.clear()
 

@@ -6,6 +6,7 @@ processes that wait for work."""
 import select
 import sqlite3
 import threading
+import time
 from contextlib import contextmanager
 from typing import Iterator, Optional
 
@@ -58,6 +59,10 @@ class SqliteDatabase:
                 self.connection.execute("ROLLBACK")
                 raise
 
+    def now(self, cursor: Cursor) -> float:
+        """Seconds since the epoch by the clock that leases are kept by."""
+        return time.time()
+
     def notify_work(self, cursor: Cursor) -> None:
         self.wake.set()
 
@@ -98,6 +103,12 @@ class PostgresDatabase:
                 raise
             finally:
                 self.pool.putconn(connection, close=broken or connection.closed)
+
+    def now(self, cursor: Cursor) -> float:
+        """Seconds since the epoch by the database server's clock: leases and retry times
+        that processes on several hosts compare must not depend on each host's clock."""
+        return float(cursor.execute("SELECT EXTRACT(EPOCH FROM clock_timestamp()) AS now")[0]
+                     ["now"])
 
     def notify_work(self, cursor: Cursor) -> None:
         """Delivered to every listening process when the transaction commits."""

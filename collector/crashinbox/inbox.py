@@ -172,9 +172,8 @@ class Inbox:
             if claimed:
                 self.process(claimed)
                 continue
-            lease_end = self.index.next_lease_end()
-            timeout = IDLE_SECONDS if lease_end is None else \
-                min(IDLE_SECONDS, max(0.05, lease_end - time.time()))
+            left = self.index.seconds_to_next_lease_end()
+            timeout = IDLE_SECONDS if left is None else min(IDLE_SECONDS, max(0.05, left))
             wake.wait(timeout)
             wake.clear()
 

@@ -213,9 +213,9 @@ class Index:
     def claim(self, lease_seconds: float) -> Optional[dict]:
         """The oldest upload waiting for processing and not leased, now leased to the caller:
         {"id", "claim", "attempts"} with this attempt counted, or None."""
-        now = time.time()
         lock = " FOR UPDATE SKIP LOCKED" if self.postgresql else ""
         with self.database.transaction() as cursor:
+            now = self.database.now(cursor)
             rows = cursor.execute("SELECT id, attempts FROM reports WHERE state=? AND "
                                   "(lease_until IS NULL OR lease_until < ?) ORDER BY received "
                                   "LIMIT 1" + lock, (RECEIVED, now))
@@ -229,20 +229,24 @@ class Index:
     def renew(self, claims: list, lease_seconds: float) -> None:
         """Extends the leases of [(id, claim)] still held."""
         with self.database.transaction() as cursor:
+            until = self.database.now(cursor) + lease_seconds
             for upload_id, claim in claims:
                 cursor.execute("UPDATE reports SET lease_until=? WHERE id=? AND claim=? AND "
-                               "state=?", (time.time() + lease_seconds, upload_id, claim,
-                                           RECEIVED))
+                               "state=?", (until, upload_id, claim, RECEIVED))
 
     def holds(self, upload_id: str, claim: str) -> bool:
         """Whether the attempt of claim still holds the upload."""
         return bool(self.query("SELECT id FROM reports WHERE id=? AND claim=? AND state=?",
                                (upload_id, claim, RECEIVED)))
 
-    def next_lease_end(self) -> Optional[float]:
-        rows = self.query("SELECT MIN(lease_until) AS until FROM reports WHERE state=? AND "
-                          "lease_until IS NOT NULL", (RECEIVED,))
-        return rows[0]["until"]
+    def seconds_to_next_lease_end(self) -> Optional[float]:
+        """How long until the first lease held runs out, or None when none is held."""
+        with self.database.transaction() as cursor:
+            now = self.database.now(cursor)
+            until = cursor.execute("SELECT MIN(lease_until) AS until FROM reports WHERE "
+                                   "state=? AND lease_until IS NOT NULL",
+                                   (RECEIVED,))[0]["until"]
+        return None if until is None else until - now
 
     def release_leases(self) -> None:
         """For a collector that owns its index alone: leases of an earlier run are void."""

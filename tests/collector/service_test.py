@@ -291,6 +291,17 @@ class StoreAndIndex(unittest.TestCase):
         self.assertEqual(index.claim(60)["attempts"], 1)
         index.close()
 
+    @unittest.skipUnless(BACKEND == "postgresql", "one process owns an SQLite index")
+    def test_leases_run_by_the_database_servers_clock_not_the_hosts(self):
+        index = self.index()
+        index.add({"id": "u", "received": 1000, "name": "App", "size": 10})
+        self.assertIsNotNone(index.claim(60))
+        host_time = time.time
+        with mock.patch("time.time", lambda: host_time() + 3600):  # a host an hour ahead
+            self.assertIsNone(index.claim(60))
+            self.assertTrue(50 < index.seconds_to_next_lease_end() <= 60)
+        index.close()
+
     def test_an_attempt_that_lost_its_lease_leaves_the_shown_files_alone(self):
         os.environ["FAKE_LLDB_STATE"] = os.path.join(self.work, "lldb-state")
         with open(os.environ["FAKE_LLDB_STATE"], "w") as f:
