@@ -11,7 +11,6 @@ import json
 import os
 import shutil
 import socket
-import tempfile
 import time
 import uuid
 from typing import BinaryIO, Optional
@@ -43,6 +42,11 @@ def fsync_folder(path: str) -> None:
         os.fsync(descriptor)
     finally:
         os.close(descriptor)
+
+
+def new_upload_id() -> str:
+    """Sorts by arrival to the second; the random part keeps apart ids of one second."""
+    return time.strftime("%Y%m%d-%H%M%S-", time.gmtime()) + uuid.uuid4().hex[:12]
 
 
 class Store:
@@ -81,21 +85,25 @@ class Store:
         return os.path.join(self.uploads, upload_id, FILES_FOLDER)
 
     def new_incoming_file(self) -> BinaryIO:
-        """Where a request body's file part streams to while it arrives."""
-        return tempfile.NamedTemporaryFile(dir=self.incoming, prefix="part-", delete=False)
+        """Where a request body's file part streams to while it arrives: the upload file of a
+        staging folder of its own under a new id, so that staging it moves nothing."""
+        staging = os.path.join(self.incoming, new_upload_id())
+        os.mkdir(staging)
+        return open(os.path.join(staging, UPLOAD_FILE), "x+b")
 
     def stage(self, part: BinaryIO, meta: dict) -> dict:
-        """Moves a received file part into a staging folder of a new upload, beside its meta;
-        returns the meta with the new id and size. Nothing is flushed yet."""
-        upload_id = time.strftime("%Y%m%d-%H%M%S-", time.gmtime()) + uuid.uuid4().hex[:12]
+        """Writes the meta beside a received file part; returns the meta with the upload's id
+        and size. Nothing is flushed yet."""
         part.flush()
-        staging = os.path.join(self.incoming, upload_id)
-        os.mkdir(staging)
-        os.replace(part.name, os.path.join(staging, UPLOAD_FILE))
+        staging = os.path.dirname(part.name)
+        meta = dict(meta, id=os.path.basename(staging), size=os.fstat(part.fileno()).st_size)
         part.close()
-        meta = dict(meta, id=upload_id, size=os.path.getsize(os.path.join(staging, UPLOAD_FILE)))
-        with open(os.path.join(staging, META_FILE), "w", encoding="utf-8") as out:
-            json.dump(meta, out, ensure_ascii=False)
+        descriptor = os.open(os.path.join(staging, META_FILE),
+                             os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
+        try:
+            os.write(descriptor, json.dumps(meta, ensure_ascii=False).encode())
+        finally:
+            os.close(descriptor)
         return meta
 
     def place(self, upload_ids: list) -> None:
@@ -117,13 +125,19 @@ class Store:
         self.publish([meta["id"]])
         return meta
 
+    def release_incoming(self, part: BinaryIO) -> None:
+        """After a stored part: its staging folder went into place with an upload, or is left
+        empty by a symbol file moved into the symbol store, and then goes."""
+        part.close()
+        try:
+            os.rmdir(os.path.dirname(part.name))
+        except OSError:
+            pass
+
     def discard_incoming(self, part: Optional[BinaryIO]) -> None:
         if part is not None:
             part.close()
-            try:
-                os.unlink(part.name)
-            except FileNotFoundError:
-                pass
+            shutil.rmtree(os.path.dirname(part.name), ignore_errors=True)
 
     def clear_incoming(self) -> int:
         """What a stopped collector left half-received was never answered: it goes. Staging

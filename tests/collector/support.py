@@ -123,10 +123,10 @@ def files_under(folder):
 
 
 def incoming_files(store):
-    """Files half received or staged in the store, in any collector's incoming folder."""
+    """Files and staging folders half received or staged in the store, in any collector's
+    incoming folder."""
     incoming = os.path.join(store, "incoming")
-    return [path for path in files_under(incoming) if os.path.isfile(path) and
-            os.path.dirname(path) != incoming]
+    return [path for path in files_under(incoming) if os.path.dirname(path) != incoming]
 
 
 def in_parallel(count, clients, send):

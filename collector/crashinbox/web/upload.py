@@ -60,8 +60,11 @@ def store_dump():
 
 @blueprint.teardown_app_request
 def discard_parts(_error):
-    # Parts that were not stored (extra ones, refused or broken bodies) go at once.
+    # Parts that were not stored (extra ones, refused or broken bodies) go at once, and so do
+    # the staging folders that stored ones left.
     store = current_app.extensions["inbox"].store
     for stream in getattr(request, "incoming", []):
-        if stream not in request.committed:
+        if stream in request.committed:
+            store.release_incoming(stream)
+        else:
             store.discard_incoming(stream)
