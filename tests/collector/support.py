@@ -5,6 +5,7 @@ import http.client
 import io
 import json
 import os
+import re
 import sys
 import threading
 import time
@@ -114,6 +115,9 @@ class Service(demo.Inbox):
         return body.decode().split()[1]
 
 
+UPLOAD_ID = re.compile(r"^\d{8}-\d{6}-[0-9a-f]{12}$")
+
+
 def files_under(folder):
     found = []
     for base, folders, names in os.walk(folder):
@@ -123,10 +127,20 @@ def files_under(folder):
 
 
 def incoming_files(store):
-    """Files and staging folders half received or staged in the store, in any collector's
-    incoming folder."""
+    """Files half received and upload staging folders (named by upload ids) with what they
+    hold, in any collector's incoming folder. The temporary folders of processing under way
+    (lldb's) are not leftovers."""
     incoming = os.path.join(store, "incoming")
-    return [path for path in files_under(incoming) if os.path.dirname(path) != incoming]
+    found = []
+    for instance in os.listdir(incoming):
+        folder = os.path.join(incoming, instance)
+        for name in os.listdir(folder) if os.path.isdir(folder) else ():
+            path = os.path.join(folder, name)
+            if os.path.isfile(path):
+                found.append(path)
+            elif UPLOAD_ID.match(name):
+                found += [path] + files_under(path)
+    return found
 
 
 def in_parallel(count, clients, send):
