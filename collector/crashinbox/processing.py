@@ -73,9 +73,8 @@ def process_upload(store: Store, upload_id: str, files: str, symbols: SymbolStor
         return Outcome(False, "cannot read the dump: %s" % error, None, None, details)
     details["dump"] = dump
     details["version"] = report_version(dump)
-    paths, missing = symbols.files_for(dump["modules"])
-    stack = unwind(dump_path, dump["modules"], paths, debugger,
-                   symbols.debug_files(dump["modules"]))
+    paths, missing, debug_files = symbols.files_for(dump["modules"])
+    stack = unwind(dump_path, dump["modules"], paths, debugger, debug_files)
     details["stack"] = stack
     signature = crash_signature(dump["exception"], stack["frames"])
     wanted = crash_modules(dump, stack["frames"])

@@ -212,13 +212,6 @@ class SymbolStore:
         except OSError:
             return None
 
-    def debug_path(self, key: str) -> Optional[str]:
-        """The stored debug file of the module of key, or None. Its CRC was checked when it
-        came, and put drops it when a module that does not name it replaces its own."""
-        link = self.debug_link(key)
-        path = link and os.path.join(self.folder(key), link[0])
-        return path if path and os.path.isfile(path) else None
-
     def check_debug_file(self, key: str, name: str, file: BinaryIO,
                          module: Optional[BinaryIO] = None) -> tuple:
         """(key as the store writes it, name to keep the file under) of the debug file of the
@@ -258,8 +251,10 @@ class SymbolStore:
 
     def files_for(self, modules: list) -> tuple:
         """(paths of the symbol files for the dump's modules, {module name: key} of those
-        that have none, or whose module names a debug file not stored yet)."""
-        found, missing = [], {}
+        that have none, or whose module names a debug file not stored yet, {module name: its
+        separate debug file} of those that have one). A debug file's CRC was checked when it
+        came, and put drops it when a module that does not name it replaces its own."""
+        found, missing, debug_files = [], {}, {}
         legacy = {}
         if self.legacy_folder and os.path.isdir(self.legacy_folder):
             legacy = {n.lower(): os.path.join(self.legacy_folder, n)
@@ -272,21 +267,14 @@ class SymbolStore:
             path = self.path(key)
             if path:
                 found.append(path)
-                if self.debug_link(key) and not self.debug_path(key):
+                link = self.debug_link(key)
+                debug = link and os.path.join(self.folder(key), link[0])
+                if debug and os.path.isfile(debug):
+                    debug_files[name] = debug
+                elif debug:
                     missing[name] = key
             elif os.path.isfile(legacy.get(name.lower(), "")):
                 found.append(legacy[name.lower()])
             else:
                 missing[name] = key
-        return sorted(set(found)), missing
-
-    def debug_files(self, modules: list) -> dict:
-        """{module name: its separate debug file} of the dump's modules that have one stored."""
-        found = {}
-        for module in modules:
-            name = module["name"]
-            if not file_name_problem(name):
-                debug = self.debug_path(module_key(name, module["time_stamp"], module["size"]))
-                if debug:
-                    found[name] = debug
-        return found
+        return sorted(set(found)), missing, debug_files
