@@ -36,6 +36,8 @@ SERVICE = os.path.join(ROOT, "collector", "service.py")
 BARE = os.path.join(HERE, "bare_store.py")
 sys.path.insert(0, os.path.join(ROOT, "tests", "collector"))
 sys.path.insert(0, os.path.join(ROOT, "collector"))
+sys.path.insert(0, os.path.join(ROOT, "scripts"))
+import demo  # noqa: E402  runs the demo under Wine for the backlog's real reports
 import minidump_builder as mb  # noqa: E402
 import postgres  # noqa: E402
 
@@ -245,7 +247,9 @@ def bench_throughput(results, work, quick, database):
 
 def bench_backlog(results, work, count, database, bins):
     if bins:
-        bodies, symbols = real_reports(bins, work), symbol_folders(bins, work)
+        build_dir = os.path.dirname(os.path.abspath(bins))
+        bodies = real_reports(build_dir, work)
+        symbols = [bins, demo.system_modules(build_dir, os.path.join(work, "system-modules"))]
         what = "real reports of %d crash kinds, symbols uploaded" % len(bodies)
     else:
         bodies = [body_of(mb.sample_dump(code, address)) for code, address in BACKLOG_CRASHES]
@@ -281,28 +285,18 @@ def peak_memory(pid):
     return 0
 
 
-def real_reports(bins, work):
+def real_reports(build_dir, work):
     """Upload bodies of the reports the demo makes of a few crash kinds: dumps and
     screenshots written by the reporter under Wine, as a team's collector receives them."""
-    sys.path.insert(0, os.path.join(ROOT, "scripts"))
-    import demo
     bodies = []
     for kind in BACKLOG_DEMO_CRASHES:
-        result = demo.run_demo(os.path.dirname(os.path.abspath(bins)),
-                               os.path.join(work, "demo-" + kind), crash=kind, name="Backlog")
+        result = demo.run_demo(build_dir, os.path.join(work, "demo-" + kind), crash=kind,
+                               name="Backlog")
         if not result["uploads"]:
             raise RuntimeError("the demo's %s crash gave no report" % kind)
         with open(result["uploads"][0]["file"], "rb") as f:
             bodies.append(body_of(f.read()))
     return bodies
-
-
-def symbol_folders(bins, work):
-    """The build's modules and the system's ones that its programs ran with."""
-    sys.path.insert(0, os.path.join(ROOT, "scripts"))
-    import demo
-    return [bins, demo.system_modules(os.path.dirname(os.path.abspath(bins)),
-                                      os.path.join(work, "system-modules"))]
 
 
 def backlog(work, count, database, bodies, symbols):
